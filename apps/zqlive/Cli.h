@@ -1,0 +1,73 @@
+#pragma once
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zqlive {
+
+// A bad command line: the message is printed as the one-line reason.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Command-line arguments: positionals plus "--name value" options and "--name" switches.
+class Args {
+public:
+    // `switches` are the options that take no value.
+    Args(std::vector<std::string> argv, std::vector<std::string> switches);
+
+    const std::vector<std::string>& positionals() const { return mPositionals; }
+    bool has(const std::string& name) const;
+    std::optional<std::string> value(const std::string& name) const;
+    std::string valueOr(const std::string& name, const std::string& fallback) const;
+    // Integer and number options, range-checked; a malformed value throws UsageError.
+    long long integer(const std::string& name, long long fallback, long long min, long long max) const;
+    double number(const std::string& name, double fallback, double min, double max) const;
+    // Throws UsageError for any option not in `known`.
+    void allowOnly(const std::vector<std::string>& known) const;
+
+private:
+    std::vector<std::string> mPositionals;
+    std::map<std::string, std::string> mOptions;
+    std::vector<std::string> mSwitches;
+};
+
+// One JSON object per line on stdout, flushed at once so a reader sees events as they happen.
+void emit(const nlohmann::json& event);
+
+// A status line on stderr, redrawn in place; only when stderr is a terminal.
+class StatusLine {
+public:
+    StatusLine();
+    ~StatusLine();
+    void update(const std::string& text);
+    void finish();
+
+private:
+    bool mActive;
+    bool mDrawn = false;
+};
+
+struct Command {
+    const char* name;
+    const char* summary;
+    const char* usage;
+    int (*run)(const std::vector<std::string>& argv);
+};
+
+// Commands register themselves at start-up (one file per command).
+class CommandRegistry {
+public:
+    static std::vector<Command>& all();
+    struct Registrar {
+        explicit Registrar(Command command) { all().push_back(command); }
+    };
+};
+
+} // namespace zqlive
+
+#define ZQLIVE_COMMAND(ident, ...) static ::zqlive::CommandRegistry::Registrar ident##_registrar({__VA_ARGS__})

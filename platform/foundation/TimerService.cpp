@@ -1,0 +1,92 @@
+#include "platform/foundation/TimerService.h"
+
+#include <chrono>
+#include "ZQPlatform/RunLoop.h"
+
+namespace platform {
+
+TimerService& TimerService::instance() {
+    // Never destroyed: queues and timers may still post while static objects are torn down.
+    static auto* service = new TimerService();
+    return *service;
+}
+
+TimerService::TimerService() : mThread([this] { threadMain(); }) { mThread.detach(); }
+
+DelayedTask TimerService::schedule(double deadline, std::weak_ptr<DispatchQueue> queue, Task task) {
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    {
+        std::lock_guard lock(mMutex);
+        mHeap.push(Entry{deadline, mSeq++, std::move(queue), std::move(task), cancelled});
+    }
+    mCond.notify_all();
+    return DelayedTask(cancelled);
+}
+
+void TimerService::clockChanged() { mCond.notify_all(); }
+
+void TimerService::dispatch(Entry entry) {
+    if (entry.cancelled->load()) return;
+    auto queue = entry.queue.lock();
+    if (!queue) return;
+    queue->async([task = std::move(entry.task), cancelled = entry.cancelled] {
+        // A cancel that arrives after posting but before running still wins.
+        if (!cancelled->exchange(true)) task();
+    });
+}
+
+void TimerService::threadMain() {
+    std::unique_lock lock(mMutex);
+    for (;;) {
+        while (!mHeap.empty() && mHeap.top().cancelled->load()) mHeap.pop();
+        auto clock = Clock::shared();
+        if (mHeap.empty() || clock->isManual()) {
+            // Virtual time only moves through advance(); re-check now and then for a clock swap.
+            mCond.wait_for(lock, std::chrono::milliseconds(mHeap.empty() ? 1000 : 50));
+            continue;
+        }
+        double remaining = mHeap.top().deadline - clock->mediaTime();
+        if (remaining > 0) {
+            mCond.wait_for(lock, std::chrono::duration<double>(remaining));
+            continue;
+        }
+        Entry entry = mHeap.top();
+        mHeap.pop();
+        lock.unlock();
+        dispatch(std::move(entry));
+        lock.lock();
+    }
+}
+
+void TimerService::advanceManual(ManualClock& clock, double target) {
+    auto main = DispatchQueue::main();
+    auto settle = [&] { RunLoop::main().runUntilIdle(); };
+    settle();
+    for (;;) {
+        Entry entry;
+        {
+            std::lock_guard lock(mMutex);
+            while (!mHeap.empty() && mHeap.top().cancelled->load()) mHeap.pop();
+            if (mHeap.empty() || mHeap.top().deadline > target) break;
+            entry = mHeap.top();
+            mHeap.pop();
+        }
+        if (entry.deadline > clock.mediaTime()) clock.setMediaTime(entry.deadline);
+        auto queue = entry.queue.lock();
+        dispatch(std::move(entry));
+        if (queue && queue != main) queue->sync([] {});
+        settle();
+    }
+    if (target > clock.mediaTime()) clock.setMediaTime(target);
+    settle();
+}
+
+void TimerService::reset() {
+    std::lock_guard lock(mMutex);
+    while (!mHeap.empty()) {
+        mHeap.top().cancelled->store(true);
+        mHeap.pop();
+    }
+}
+
+} // namespace platform
