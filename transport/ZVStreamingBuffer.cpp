@@ -7,10 +7,6 @@
 
 namespace {
 
-const ZQVideoFrame* asVideo(const std::shared_ptr<ZQFrame>& frame) {
-    return dynamic_cast<const ZQVideoFrame*>(frame.get());
-}
-
 // Removes the frames at `indices` (ascending) from `list`, keeping the order of the rest.
 void removeAt(ZVStreamingBuffer::FrameList& list, const std::vector<std::size_t>& indices) {
     std::size_t write = indices.front();
@@ -81,7 +77,7 @@ void ZVStreamingBuffer::expire() {
     // first of them. Audio is passed over.
     std::vector<std::size_t> drop;
     for (std::size_t i = 0; i < mList.size(); ++i) {
-        const ZQVideoFrame* video = asVideo(mList[i]);
+        const ZQVideoFrame* video = mList[i]->asVideoFrame();
         if (!video) continue;
         if (!video->isKeyFrame()) {
             drop.push_back(i);
@@ -99,7 +95,7 @@ void ZVStreamingBuffer::expire() {
     // (0 counts as no timestamp yet, so a first key frame at 0 also takes the next one).
     std::uint64_t remembered = 0;
     for (std::size_t i = 0; i < mList.size(); ++i) {
-        const ZQVideoFrame* video = asVideo(mList[i]);
+        const ZQVideoFrame* video = mList[i]->asVideoFrame();
         if (!video || !video->isKeyFrame()) continue;
         if (remembered != 0 && video->timestamp() != remembered) break;
         drop.push_back(i);

@@ -8,6 +8,8 @@ public:
     ZQAudioFrame() = default;
     ~ZQAudioFrame() override;
 
+    const ZQAudioFrame* asAudioFrame() const override { return this; }
+
     const ZQBytes& audioInfo() const { return mAudioInfo; }
     void setAudioInfo(ZQBytes audioInfo) { mAudioInfo = std::move(audioInfo); }
 

@@ -3,6 +3,9 @@
 #include "ZQLiveKit/Export.h"
 #include "ZQLiveKit/ZQBytes.h"
 
+class ZQAudioFrame;
+class ZQVideoFrame;
+
 // An encoded media frame. Made by an encoder, then shared by std::shared_ptr (session, send
 // buffer, publisher) and freed when the last holder lets go; nothing copies a frame or its bytes.
 // Plain fields without locking: the encoder fills a frame before handing it on, and the session
@@ -24,6 +27,11 @@ public:
     // Carried along; no part of the kit sets or reads it.
     const ZQBytes& header() const { return mHeader; }
     void setHeader(ZQBytes header) { mHeader = std::move(header); }
+
+    // The frame as its kind, or nullptr: the send path asks this of every queued frame, and a
+    // virtual call is far cheaper than dynamic_cast.
+    virtual const ZQAudioFrame* asAudioFrame() const { return nullptr; }
+    virtual const ZQVideoFrame* asVideoFrame() const { return nullptr; }
 
 private:
     std::uint64_t mTimestamp = 0;

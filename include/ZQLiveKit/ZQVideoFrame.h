@@ -9,6 +9,8 @@ public:
     ZQVideoFrame() = default;
     ~ZQVideoFrame() override;
 
+    const ZQVideoFrame* asVideoFrame() const override { return this; }
+
     // True for an IDR (sync) picture.
     bool isKeyFrame() const { return mIsKeyFrame; }
     void setIsKeyFrame(bool isKeyFrame) { mIsKeyFrame = isKeyFrame; }

@@ -39,6 +39,11 @@ TEST(ZQFrame, FreshFramesAreEmptyAndKindsAreDistinguishable) {
     EXPECT_TRUE(asVideo->sps().isNil());
     EXPECT_EQ(dynamic_cast<ZQVideoFrame*>(audio.get()), nullptr);
     ASSERT_NE(dynamic_cast<ZQAudioFrame*>(audio.get()), nullptr);
+    EXPECT_EQ(video->asVideoFrame(), asVideo);
+    EXPECT_EQ(video->asAudioFrame(), nullptr);
+    EXPECT_EQ(audio->asAudioFrame(), audio.get());
+    EXPECT_EQ(audio->asVideoFrame(), nullptr);
+    EXPECT_EQ(ZQFrame().asVideoFrame(), nullptr);
 
     // Timestamps are full 64-bit milliseconds; only the publisher truncates them.
     video->setTimestamp((1ull << 32) + 7);

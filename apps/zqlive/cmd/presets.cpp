@@ -31,7 +31,8 @@ int runPresets(const std::vector<std::string>& argv) {
         zqlive::emit(event);
     }
     for (std::uint64_t quality = ZQLiveVideoQuality360p15; quality <= ZQLiveVideoQuality720p30; ++quality) {
-        for (std::int64_t orientation : {platform::InterfaceOrientationPortrait, platform::InterfaceOrientationLandscapeRight}) {
+        for (std::int64_t orientation :
+             {platform::InterfaceOrientationPortrait, platform::InterfaceOrientationLandscapeRight}) {
             auto video = ZQLiveVideoConfiguration::defaultConfigurationForQuality(quality, orientation);
             platform::Size size = video->videoSize();
             nlohmann::json event = {{"kind", "video"}, {"quality", quality}, {"orientation", orientation}};
