@@ -261,9 +261,9 @@ void ZVStreamRTMPSocket::sendStep() {
     }
     bool taken;
     bool isAudio = false;
-    if (auto video = std::dynamic_pointer_cast<ZQVideoFrame>(frame)) {
+    if (const ZQVideoFrame* video = frame->asVideoFrame()) {
         taken = sendVideo(*video);
-    } else if (auto audio = std::dynamic_pointer_cast<ZQAudioFrame>(frame)) {
+    } else if (const ZQAudioFrame* audio = frame->asAudioFrame()) {
         isAudio = true;
         taken = sendAudio(*audio);
     } else {

@@ -29,7 +29,7 @@ bool portAccepts(int port) {
 
 } // namespace
 
-NginxRtmp::NginxRtmp() : mPort(freeLoopbackPort()) {}
+NginxRtmp::NginxRtmp(bool record) : mPort(freeLoopbackPort()), mRecord(record) {}
 
 NginxRtmp::~NginxRtmp() { stop(); }
 
@@ -49,11 +49,13 @@ void NginxRtmp::writeConfig() {
          << "  server {\n"
          << "    listen 127.0.0.1:" << mPort << ";\n"
          << "    application live {\n"
-         << "      live on;\n"
-         << "      record all;\n"
-         << "      record_path " << dir << ";\n"
-         << "      record_unique off;\n"
-         << "    }\n"
+         << "      live on;\n";
+    if (mRecord) {
+        conf << "      record all;\n"
+             << "      record_path " << dir << ";\n"
+             << "      record_unique off;\n";
+    }
+    conf << "    }\n"
          << "  }\n"
          << "}\n";
 }

@@ -9,7 +9,8 @@ namespace zqtest {
 // has stopped, the recording is recordingPath(name). Real time; meant for "integration" tests.
 class NginxRtmp {
 public:
-    NginxRtmp();
+    // `record` false: nothing is written to disk (for benchmarks).
+    explicit NginxRtmp(bool record = true);
     ~NginxRtmp();
     NginxRtmp(const NginxRtmp&) = delete;
     NginxRtmp& operator=(const NginxRtmp&) = delete;
@@ -43,6 +44,7 @@ private:
 
     TempDir mDir;
     int mPort = 0;
+    bool mRecord = true;
     bool mStartedOnce = false;
     ChildProcess mProcess;
     std::string mLastError;
