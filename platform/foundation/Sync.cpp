@@ -7,10 +7,10 @@ namespace platform {
 DispatchSemaphore::DispatchSemaphore(long initial) : mCount(initial) {}
 
 void DispatchSemaphore::signal() {
-    {
-        std::lock_guard lock(mMutex);
-        ++mCount;
-    }
+    // Notify under the lock: a waiter that wakes may destroy the semaphore at once (a semaphore on
+    // the waiter's stack, as sync() uses), so the signaller must be done with it before unlocking.
+    std::lock_guard lock(mMutex);
+    ++mCount;
     mCond.notify_one();
 }
 
