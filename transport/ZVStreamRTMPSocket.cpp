@@ -75,13 +75,6 @@ void ZVStreamRTMPSocket::setDelegate(std::weak_ptr<ZVStreamSocketDelegate> deleg
 }
 
 void ZVStreamRTMPSocket::reconnect() {
-    // On the send queue the request runs at once: it then lands before any stop queued behind the
-    // failing step (a stop must leave no attempt behind), and a step that found the link dead sees
-    // the flags of the request before it goes on.
-    if (mSendQueue->isCurrent()) {
-        reconnectRequest();
-        return;
-    }
     mSendQueue->async([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->reconnectRequest();
     });
@@ -93,10 +86,12 @@ void ZVStreamRTMPSocket::streamingBufferBufferState(const std::shared_ptr<ZVStre
     if (auto target = delegate()) target->socketBufferStatus(self, state);
 }
 
-void ZVStreamRTMPSocket::drainForTesting() {
-    do {
+bool ZVStreamRTMPSocket::drainForTesting(std::size_t maxRounds) {
+    for (std::size_t round = 0; round < maxRounds; ++round) {
         mSendQueue->sync([] {});
-    } while (mQueuedSteps.load() > 0);
+        if (mQueuedSteps.load() == 0) return true;
+    }
+    return false;
 }
 
 // MARK: - Delegate
@@ -128,10 +123,13 @@ int ZVStreamRTMPSocket::connect() {
     ZQ_DCHECK_ON(mSendQueue);
     // A fresh handle for every connect: a handle that has seen a failure is never used again.
     mConnection = mConnectionFactory([this](const RtmpConnection::ErrorReport& report) {
-        // Raised from inside mConnection->send(), on the send queue.
+        // Raised from inside mConnection->send(), on the send queue. The request runs at once rather
+        // than queued: it then lands before a stop queued behind the failing step (a stop must leave
+        // no attempt behind), and the step that met the dead link sees the request's flags.
+        ZQ_DCHECK_ON(mSendQueue);
         if (report.code < 0) {
             platform::Console::log("RTMP error " + std::to_string(report.code) + ": " + report.message);
-            reconnect();
+            reconnectRequest();
         }
     });
     const auto& url = mStream->url();

@@ -60,8 +60,9 @@ public:
     const std::shared_ptr<ZVStreamingBuffer>& buffer() const { return mBuffer; }
 
     // Tests: waits until the send queue has run everything queued, including the send steps that
-    // queue further steps. Not from the send queue.
-    void drainForTesting();
+    // queue further steps; false when steps still kept coming after `maxRounds` rounds (a send loop
+    // that spins). Not from the send queue.
+    bool drainForTesting(std::size_t maxRounds = 10000);
     // Tests: how many send steps have run (a stalled link must not make them spin).
     std::uint64_t sendStepCountForTesting() const { return mSendSteps.load(); }
 

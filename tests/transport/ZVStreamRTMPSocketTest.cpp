@@ -61,7 +61,9 @@ protected:
         return socket;
     }
     // Lets everything queued on the send queue run.
-    void settle(const std::shared_ptr<ZVStreamRTMPSocket>& socket) { socket->drainForTesting(); }
+    void settle(const std::shared_ptr<ZVStreamRTMPSocket>& socket) {
+        EXPECT_TRUE(socket->drainForTesting()) << "the send loop keeps queueing steps";
+    }
     // Moves virtual time in half-second steps, letting the send queue run after each.
     void run(const std::shared_ptr<ZVStreamRTMPSocket>& socket, double seconds) {
         for (double done = 0; done < seconds - 1e-9; done += 0.5) {
@@ -253,6 +255,21 @@ TEST_F(PublisherTest, AnAttemptAlreadyDueWhenStopRunsStillNeverConnects) {
     settle(socket);
     run(socket, 10);
 
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveStop}));
+    EXPECT_EQ(ingest->connectAttempts(), 1);
+}
+
+TEST_F(PublisherTest, AStopQueuedRightBehindAFailingSendLeavesNoAttempt) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    ingest->dropLink();
+    // The sixth frame releases the first, queueing the step that meets the dead link; the stop is
+    // queued behind it.
+    for (std::uint64_t i = 0; i < 6; ++i) socket->sendFrame(audioFrame(i * 23));
+    socket->stop();
+    settle(socket);
+    run(socket, 10);
     EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveStop}));
     EXPECT_EQ(ingest->connectAttempts(), 1);
 }
