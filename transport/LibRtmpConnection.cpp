@@ -94,6 +94,7 @@ bool LibRtmpConnection::connect(const std::string& url) {
     SigpipeGuard guard;
     mUrl = url;
     if (!RTMP_SetupURL(mRtmp, mUrl.data())) return false;
+    // The receive time-out; sends keep the socket's default (no time-out).
     mRtmp->Link.timeout = kLinkTimeoutSeconds;
     mRtmp->m_msgCounter = 1;
     RTMP_EnableWrite(mRtmp);

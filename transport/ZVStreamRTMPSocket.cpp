@@ -236,6 +236,9 @@ void ZVStreamRTMPSocket::queueSendStep() {
     });
 }
 
+// The flag goes down on the send queue itself and the next step is queued from here: a hop through
+// another queue to lower it would only add latency, and a stop or start queued meanwhile still runs
+// before the next step.
 void ZVStreamRTMPSocket::finishSendStep() {
     mIsSending.store(false);
     queueSendStep();

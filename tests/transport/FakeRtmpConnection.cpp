@@ -44,19 +44,15 @@ void FakeIngest::blockIfHeld() {
 
 RtmpConnectionFactory FakeIngest::factory() {
     return [ingest = shared_from_this()](RtmpConnection::ErrorHandler onError) -> std::unique_ptr<RtmpConnection> {
-        int number;
-        {
-            std::lock_guard lock(ingest->mMutex);
-            number = ++ingest->mMade;
-            ++ingest->mAlive;
-        }
+        int number = ++ingest->mMade;
+        ++ingest->mAlive;
         return std::make_unique<FakeRtmpConnection>(ingest, number, std::move(onError));
     };
 }
 
 bool FakeIngest::nextConnectResult() {
-    std::lock_guard lock(mMutex);
     ++mAttempts;
+    std::lock_guard lock(mMutex);
     if (mScript.empty()) return mConnectByDefault;
     bool ok = mScript.front();
     mScript.pop_front();
@@ -73,31 +69,6 @@ bool FakeIngest::takeDrop() {
 void FakeIngest::recordSent(SentMessage message) {
     std::lock_guard lock(mMutex);
     mSent.push_back(std::move(message));
-}
-
-void FakeIngest::noteDestroyed() {
-    std::lock_guard lock(mMutex);
-    --mAlive;
-}
-
-int FakeIngest::connectionsMade() const {
-    std::lock_guard lock(mMutex);
-    return mMade;
-}
-
-int FakeIngest::connectAttempts() const {
-    std::lock_guard lock(mMutex);
-    return mAttempts;
-}
-
-int FakeIngest::connectionsClosed() const {
-    std::lock_guard lock(mMutex);
-    return mClosed;
-}
-
-int FakeIngest::connectionsAlive() const {
-    std::lock_guard lock(mMutex);
-    return mAlive;
 }
 
 std::vector<std::string> FakeIngest::urls() const {
@@ -145,7 +116,6 @@ bool FakeRtmpConnection::send(RtmpMessage& message) {
 void FakeRtmpConnection::close() {
     mIngest->blockIfHeld();
     mConnected = false;
-    std::lock_guard lock(mIngest->mMutex);
     ++mIngest->mClosed;
 }
 

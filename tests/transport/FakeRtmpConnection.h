@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,10 +39,10 @@ public:
 
     RtmpConnectionFactory factory();
 
-    int connectionsMade() const;
-    int connectAttempts() const;
-    int connectionsClosed() const;
-    int connectionsAlive() const;
+    int connectionsMade() const { return mMade; }
+    int connectAttempts() const { return mAttempts; }
+    int connectionsClosed() const { return mClosed; }
+    int connectionsAlive() const { return mAlive; }
     std::vector<std::string> urls() const;
     std::vector<SentMessage> sent() const;
     std::int32_t streamIdOf(int connection) const { return 100 + connection; }
@@ -52,7 +53,6 @@ private:
     bool takeDrop();
     void blockIfHeld();
     void recordSent(SentMessage message);
-    void noteDestroyed();
 
     mutable std::mutex mMutex;
     std::condition_variable mCond;
@@ -61,10 +61,10 @@ private:
     bool mDropPending = false;
     bool mHoldClose = false;
     bool mCloseHeld = false;
-    int mMade = 0;
-    int mAttempts = 0;
-    int mClosed = 0;
-    int mAlive = 0;
+    std::atomic<int> mMade{0};
+    std::atomic<int> mAttempts{0};
+    std::atomic<int> mClosed{0};
+    std::atomic<int> mAlive{0};
     std::vector<std::string> mUrls;
     std::vector<SentMessage> mSent;
 };
@@ -73,7 +73,7 @@ class FakeRtmpConnection final : public RtmpConnection {
 public:
     FakeRtmpConnection(std::shared_ptr<FakeIngest> ingest, int number, ErrorHandler onError)
         : mIngest(std::move(ingest)), mNumber(number), mOnError(std::move(onError)) {}
-    ~FakeRtmpConnection() override { mIngest->noteDestroyed(); }
+    ~FakeRtmpConnection() override { --mIngest->mAlive; }
 
     bool connect(const std::string& url) override;
     bool isConnected() const override { return mConnected; }
