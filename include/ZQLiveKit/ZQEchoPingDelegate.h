@@ -1,13 +1,14 @@
 #pragma once
 #include <cstdint>
 #include <vector>
+#include "ZQLiveKit/Export.h"
 #include "ZQPlatform/Error.h"
 
 class ZQEchoPing;
 
 // Receives the events of one ZQEchoPing, on the main run loop in event order. Every operation is
 // optional: the defaults do nothing.
-class ZQEchoPingDelegate {
+class ZQLIVEKIT_EXPORT ZQEchoPingDelegate {
 public:
     using Bytes = std::vector<std::uint8_t>;
     virtual ~ZQEchoPingDelegate() = default;

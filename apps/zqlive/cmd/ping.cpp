@@ -15,11 +15,11 @@ int runPing(const std::vector<std::string>& argv) {
     if (args.positionals().empty()) throw zqlive::UsageError("name at least one host");
 
     nlohmann::json candidates = nlohmann::json::array();
-    for (auto& spec : args.positionals()) {
-        auto eq = spec.find('=');
-        std::string host = spec.substr(0, eq);
-        if (host.empty()) throw zqlive::UsageError("empty host in '" + spec + "'");
-        candidates.push_back({{"host", host}, {"desc", eq == std::string::npos ? host : spec.substr(eq + 1)}});
+    for (auto& argument : args.positionals()) {
+        auto eq = argument.find('=');
+        std::string host = argument.substr(0, eq);
+        if (host.empty()) throw zqlive::UsageError("empty host in '" + argument + "'");
+        candidates.push_back({{"host", host}, {"desc", eq == std::string::npos ? host : argument.substr(eq + 1)}});
     }
 
     zqlive::StatusLine status;
