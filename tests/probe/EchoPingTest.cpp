@@ -311,15 +311,4 @@ TEST_F(EchoPingTest, DelegateMayDropThePingerWhileBeingToldOfAFailure) {
     EXPECT_EQ(delegate->kinds().back(), "fail");
 }
 
-TEST_F(EchoPingTest, WithoutADelegateEventsAreDropped) {
-    auto pinger = ZQEchoPing::create("127.0.0.1", "");
-    pinger->start();
-    time.runMain();
-    pinger->sendPing();
-    network->lastSocket()->deliver(zqtest::withIPv4Header(zqtest::echoReplyTo(network->lastSocket()->sent[0], false)));
-    time.runMain();
-    EXPECT_EQ(pinger->nextSequenceNumber(), 1);
-    EXPECT_TRUE(network->lastSocket()->inbox.empty());
-}
-
 } // namespace

@@ -182,13 +182,6 @@ TEST_F(SinglePingerTest, TimeOutWithRepliesStillOutstandingCountsEachLostProbeOn
     EXPECT_EQ(run->receivedOrDelayCount(), 3);
 }
 
-TEST_F(SinglePingerTest, LateReplyAfterTheRunEndedChangesNothing) {
-    network->setHost("127.0.0.1", Host{{2.5, 2.5, 2.5}});
-    start("127.0.0.1");
-    time.advance(5.0);
-    EXPECT_EQ(statuses(), (std::vector<unsigned>{0, 4, 4, 4, 6}));
-}
-
 TEST_F(SinglePingerTest, StopAndFailEndTheRunOnceWithTheirStatus) {
     network->holdResolutions(true);
     start("127.0.0.1");
