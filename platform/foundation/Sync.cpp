@@ -7,10 +7,10 @@ namespace platform {
 DispatchSemaphore::DispatchSemaphore(long initial) : mCount(initial) {}
 
 void DispatchSemaphore::signal() {
-    {
-        std::lock_guard lock(mMutex);
-        ++mCount;
-    }
+    // Notify under the lock: a waiter that sees the count may return and destroy the semaphore (one
+    // on its stack, as in a synchronous dispatch) as soon as the lock is free.
+    std::lock_guard lock(mMutex);
+    ++mCount;
     mCond.notify_one();
 }
 

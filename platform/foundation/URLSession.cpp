@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <curl/curl.h>
 #include <deque>
 #include <map>
@@ -252,14 +253,11 @@ public:
     void shutdown() {
         std::deque<std::shared_ptr<URLSessionDataTask>> pending;
         {
-            std::lock_guard lock(mMutex);
+            std::unique_lock lock(mMutex);
             mStopping = true;
             curl_multi_wakeup(mMulti);
-        }
-        // No worker starts once mStopping is set, so mWorker stays as it is.
-        if (mWorker.joinable()) mWorker.join();
-        {
-            std::lock_guard lock(mMutex);
+            // No worker starts once mStopping is set; wait for the one that may be running.
+            mWorkerStopped.wait(lock, [&] { return !mWorkerRunning; });
             pending.swap(mToStart);
             pending.insert(pending.end(), mToCancel.begin(), mToCancel.end());
             mToCancel.clear();
@@ -275,12 +273,12 @@ public:
     }
 
 private:
-    // With mMutex held.
+    // With mMutex held. The worker is detached: it tells shutdown() through mWorkerStopped that it no
+    // longer touches the engine, and an idle process keeps no finished thread around.
     void ensureWorker() {
         if (mWorkerRunning) return;
-        if (mWorker.joinable()) mWorker.join(); // an earlier worker that found nothing left to do
         mWorkerRunning = true;
-        mWorker = std::thread([this] { work(); });
+        std::thread([this] { work(); }).detach();
     }
 
     void work() {
@@ -291,6 +289,7 @@ private:
                 std::lock_guard lock(mMutex);
                 if (mStopping || (mActive.empty() && mToStart.empty() && mToCancel.empty())) {
                     mWorkerRunning = false;
+                    mWorkerStopped.notify_all(); // under the lock: the engine may go once it is free
                     return;
                 }
                 toStart.swap(mToStart);
@@ -477,7 +476,7 @@ private:
     std::vector<std::shared_ptr<URLSessionDataTask>> mToCancel; // guarded by mMutex
     bool mStopping = false;                                     // guarded by mMutex
     bool mWorkerRunning = false;                                // guarded by mMutex
-    std::thread mWorker;                                        // guarded by mMutex
+    std::condition_variable mWorkerStopped;
 
     // Owned by the worker thread (by shutdown() once the worker is joined).
     std::map<CURL*, std::unique_ptr<Transfer>> mActive;
