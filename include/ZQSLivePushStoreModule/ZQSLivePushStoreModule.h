@@ -5,6 +5,7 @@
 #include "ZQSLivePushStoreModule/ZQSImportSingleItemModel.h"
 #include "ZQSLivePushStoreModule/ZQSItemListModel.h"
 #include "ZQSLivePushStoreModule/ZQSItemPageInformationModel.h"
+#include "ZQSLivePushStoreModule/ZQSListModel.h"
 #include "ZQSLivePushStoreModule/ZQSLivePushStoreFunc.h"
 #include "ZQSLivePushStoreModule/ZQSLivePushStoreFuncConfig.h"
 #include "ZQSLivePushStoreModule/ZQSLivePushStoreModuleVersion.h"

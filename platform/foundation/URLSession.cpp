@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <curl/curl.h>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -212,10 +211,9 @@ struct Transfer {
 
 // Owns the multi handle and the worker thread. The worker runs while there is work and exits when
 // the last transfer is done; the next request starts it again.
-class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
+class URLSessionEngine {
 public:
-    URLSessionEngine(std::shared_ptr<DispatchQueue> queue, std::size_t maximumBytes)
-        : mQueue(std::move(queue)), mMaximumBytes(maximumBytes) {
+    explicit URLSessionEngine(std::size_t maximumBytes) : mMaximumBytes(maximumBytes) {
         initCurlOnce();
         mMulti = curl_multi_init();
         if (!mMulti) throw std::bad_alloc();
@@ -223,35 +221,12 @@ public:
 
     ~URLSessionEngine() { curl_multi_cleanup(mMulti); }
 
-    void submit(const std::shared_ptr<URLSessionDataTask>& task) {
-        {
-            std::lock_guard lock(mMutex);
-            if (!mStopping) {
-                mToStart.push_back(task);
-                ensureWorker();
-                curl_multi_wakeup(mMulti);
-                return;
-            }
-        }
-        task->complete(cancelledError(task->originalRequest().url), std::nullopt, std::nullopt);
-    }
-
-    void cancel(const std::shared_ptr<URLSessionDataTask>& task) {
-        {
-            std::lock_guard lock(mMutex);
-            if (!mStopping) {
-                mToCancel.push_back(task);
-                ensureWorker();
-                curl_multi_wakeup(mMulti);
-                return;
-            }
-        }
-        task->complete(cancelledError(task->originalRequest().url), std::nullopt, std::nullopt);
-    }
+    void submit(const std::shared_ptr<URLSessionDataTask>& task) { enqueue(mToStart, task); }
+    void cancel(const std::shared_ptr<URLSessionDataTask>& task) { enqueue(mToCancel, task); }
 
     // Stops the worker and cancels everything still pending. Called once, by the session.
     void shutdown() {
-        std::deque<std::shared_ptr<URLSessionDataTask>> pending;
+        TaskList pending;
         {
             std::unique_lock lock(mMutex);
             mStopping = true;
@@ -273,6 +248,22 @@ public:
     }
 
 private:
+    using TaskList = std::vector<std::shared_ptr<URLSessionDataTask>>;
+
+    // Hands the task to the worker; once the session is going away, cancels it instead.
+    void enqueue(TaskList& list, const std::shared_ptr<URLSessionDataTask>& task) {
+        {
+            std::lock_guard lock(mMutex);
+            if (!mStopping) {
+                list.push_back(task);
+                ensureWorker();
+                curl_multi_wakeup(mMulti);
+                return;
+            }
+        }
+        task->complete(cancelledError(task->originalRequest().url), std::nullopt, std::nullopt);
+    }
+
     // With mMutex held. The worker is detached: it tells shutdown() through mWorkerStopped that it no
     // longer touches the engine, and an idle process keeps no finished thread around.
     void ensureWorker() {
@@ -283,8 +274,8 @@ private:
 
     void work() {
         for (;;) {
-            std::deque<std::shared_ptr<URLSessionDataTask>> toStart;
-            std::vector<std::shared_ptr<URLSessionDataTask>> toCancel;
+            TaskList toStart;
+            TaskList toCancel;
             {
                 std::lock_guard lock(mMutex);
                 if (mStopping || (mActive.empty() && mToStart.empty() && mToCancel.empty())) {
@@ -467,13 +458,12 @@ private:
         return next;
     }
 
-    std::shared_ptr<DispatchQueue> mQueue;
     const std::size_t mMaximumBytes;
     CURLM* mMulti = nullptr;
 
     std::mutex mMutex;
-    std::deque<std::shared_ptr<URLSessionDataTask>> mToStart;   // guarded by mMutex
-    std::vector<std::shared_ptr<URLSessionDataTask>> mToCancel; // guarded by mMutex
+    TaskList mToStart;                                          // guarded by mMutex
+    TaskList mToCancel;                                         // guarded by mMutex
     bool mStopping = false;                                     // guarded by mMutex
     bool mWorkerRunning = false;                                // guarded by mMutex
     std::condition_variable mWorkerStopped;
@@ -531,7 +521,7 @@ bool URLSessionDataTask::complete(std::optional<Error> error, std::optional<HTTP
 // ---- URLSession ----
 
 URLSession::URLSession(std::shared_ptr<DispatchQueue> queue, std::size_t maximumResponseBytes)
-    : mQueue(std::move(queue)), mEngine(std::make_shared<detail::URLSessionEngine>(mQueue, maximumResponseBytes)) {}
+    : mQueue(std::move(queue)), mEngine(std::make_shared<detail::URLSessionEngine>(maximumResponseBytes)) {}
 
 URLSession::~URLSession() { mEngine->shutdown(); }
 
