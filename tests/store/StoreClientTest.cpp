@@ -112,26 +112,6 @@ TEST_F(StoreClientTest, RoomListIsAGetWithTheTokenAndNoContentType) {
     EXPECT_EQ(model->pagination()->totalCount(), 2);
 }
 
-TEST_F(StoreClientTest, CatalogueListReadsImportProducts) {
-    fake.reply(200, R"({"records":[{"id":3,"gmtCreate":1600000000123,"bind":1}],"pagination":{"pageNo":3}})");
-    std::shared_ptr<ZQSImportItemListModel> model;
-    client->getImportItemList(3, 5, closure(), [&](auto& m) {
-        model = m;
-        record("items");
-    });
-    auto seen = waitForEvents(2);
-    ASSERT_EQ(names(seen), (Strings{"ok:succed, wait itemListClosure please", "items"}));
-    EXPECT_TRUE(seen[1].onMain);
-    auto request = onlyRequest();
-    EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.target, "/product/list/withRel?pageNo=3&pageSize=5");
-    EXPECT_FALSE(request.header("Content-Type"));
-    ASSERT_TRUE(model && model->records());
-    EXPECT_EQ((*model->records())[0]->gmtCreate(), 1600000000123.0);
-    EXPECT_EQ((*model->records())[0]->bind(), 1);
-    EXPECT_EQ(model->pagination()->pageNo(), 3);
-}
-
 TEST_F(StoreClientTest, EachActionSendsItsMethodPathTypeAndBody) {
     struct Case {
         void (ZQSLivePushStoreFunc::*operation)(const std::string&, ZQSLivePushStoreFunc::Closure);

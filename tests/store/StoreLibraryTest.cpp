@@ -97,7 +97,11 @@ TEST_F(StoreCommandTest, ImportListWithoutPaginationPrintsNull) {
               json({{"id", "9"}, {"title", nullptr}, {"cover", nullptr}, {"originPrice", 0.0}, {"currentPrice", 0.0},
                     {"gmtCreate", 1600000000123.0}, {"bind", 2}}));
     EXPECT_TRUE(events[1]["pagination"].is_null());
-    EXPECT_FALSE(fake.requests().at(0).header("interactive-token"));
+    auto request = fake.requests().at(0);
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.target, "/product/list/withRel?pageNo=2&pageSize=5");
+    EXPECT_FALSE(request.header("Content-Type"));
+    EXPECT_FALSE(request.header("interactive-token"));
 }
 
 TEST_F(StoreCommandTest, ActionsSucceedOrFailWithTheServersMessage) {
