@@ -10,6 +10,7 @@ set_target_properties(ZQLiveKit PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 
                                            CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 target_include_directories(ZQLiveKit PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_target_properties(ZQLiveKit PROPERTIES ZQ_HOLDS_KIT_COMPONENTS ON)
 target_link_libraries(ZQLiveKit PUBLIC ZQPlatformFoundation PRIVATE zq_options)
 if(kit_components)
   target_link_libraries(ZQLiveKit PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${kit_components}>")

@@ -1,0 +1,3 @@
+#include "ZQLiveKit/ZQAudioFrame.h"
+
+ZQAudioFrame::~ZQAudioFrame() = default;

@@ -1,0 +1,3 @@
+#include "ZQLiveKit/ZQVideoFrame.h"
+
+ZQVideoFrame::~ZQVideoFrame() = default;
