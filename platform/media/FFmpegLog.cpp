@@ -25,6 +25,9 @@ void logCallback(void* object, int level, const char* format, va_list args) {
     av_log_format_line2(object, level, format, copy, line, sizeof(line), &printPrefix);
     va_end(copy);
     std::string text(line);
+    // libx264 notes when its own GOP decision met a forced key frame on the way; the frame still
+    // comes out as an IDR picture.
+    if (text.find("forced frame type") != std::string::npos) return;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (!text.empty()) Console::log("[ffmpeg] " + text);
 }

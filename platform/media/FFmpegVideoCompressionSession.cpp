@@ -69,7 +69,9 @@ MediaStatus FFmpegVideoCompressionSession::completeFrames() {
         std::lock_guard lock(mMutex);
         if (mInvalidated) return MediaStatus::InvalidSession;
     }
-    // On the session's own thread (a callback asking) everything before it has already run.
+    // Asked from an output callback, everything queued before it has already come back; the codec
+    // is in the middle of giving out a picture and must not be drained under it.
+    if (mQueue->isCurrent()) return MediaStatus::Ok;
     mQueue->sync([this] { flushHeldFrames(); });
     return MediaStatus::Ok;
 }
@@ -81,11 +83,16 @@ void FFmpegVideoCompressionSession::invalidate() {
         mInvalidated = true;
     }
     mSpace.notify_all();
-    // Once this returns no callback runs any more: a frame being encoded now finishes first.
-    mQueue->sync([this] {
-        mEncoder.reset();
-        mAwaiting.clear();
-    });
+    auto close = [self = shared_from_this()] {
+        self->mEncoder.reset();
+        self->mAwaiting.clear();
+    };
+    // From an output callback the codec is still on the stack: it closes right after. Otherwise no
+    // callback runs once this returns (a frame being encoded now finishes first).
+    if (mQueue->isCurrent())
+        mQueue->async(std::move(close));
+    else
+        mQueue->sync(close);
 }
 
 std::string FFmpegVideoCompressionSession::encoderName() const {
@@ -193,6 +200,10 @@ void FFmpegVideoCompressionSession::deliver(FFmpegH264Encoder::Picture&& picture
     // gives back are answered, without a sample, when the session is flushed.
     auto it = std::find_if(mAwaiting.begin(), mAwaiting.end(), [&](const Awaiting& a) { return a.pts == picture.pts; });
     if (it == mAwaiting.end()) return;
+    {
+        std::lock_guard lock(mMutex);
+        if (mInvalidated) return; // by an earlier callback of the same picture batch
+    }
     CompressedSample sample;
     sample.data = std::move(picture.data);
     sample.isKeyFrame = picture.isKeyFrame;
