@@ -36,11 +36,8 @@ RealTimePacer::~RealTimePacer() {
 }
 
 bool RealTimePacer::start() {
-    if (!(mPeriod > 0) || mRunning.load()) return false;
-    if (mThread.joinable()) {
-        if (mThread.get_id() == std::this_thread::get_id()) return false;
-        mThread.join(); // the previous run, asked to stop from inside a tick
-    }
+    if (!(mPeriod > 0) || mRunning.load() || mTickThread.load() == std::this_thread::get_id()) return false;
+    if (mThread.joinable()) mThread.join(); // the previous run, asked to stop from inside a tick
     {
         std::lock_guard lock(mMutex);
         mStopping = false;
@@ -56,7 +53,9 @@ void RealTimePacer::stop() {
         mStopping = true;
     }
     mWake.notify_all();
-    if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id()) mThread.join();
+    // From a tick the thread cannot join itself; it ends after the tick.
+    if (mTickThread.load() == std::this_thread::get_id()) return;
+    if (mThread.joinable()) mThread.join();
 }
 
 double RealTimePacer::nextDeadline(double deadline, double period, double now, double maxLag) {
@@ -66,6 +65,7 @@ double RealTimePacer::nextDeadline(double deadline, double period, double now, d
 
 void RealTimePacer::run() {
     pthread_setname_np(pthread_self(), mName.substr(0, 15).c_str());
+    mTickThread = std::this_thread::get_id();
     std::unique_lock lock(mMutex);
     double deadline = mClock->now();
     for (std::uint64_t index = 0;;) {
@@ -76,6 +76,7 @@ void RealTimePacer::run() {
         lock.lock();
         deadline = nextDeadline(deadline, mPeriod, mClock->now(), mMaxLag);
     }
+    mTickThread = std::thread::id();
     mRunning = false;
 }
 

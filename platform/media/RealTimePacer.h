@@ -59,7 +59,8 @@ private:
     std::condition_variable mWake;
     bool mStopping = false; // guarded by mMutex
     std::atomic<bool> mRunning{false};
-    std::thread mThread;
+    std::atomic<std::thread::id> mTickThread; // the running thread, for stop() from a tick
+    std::thread mThread;                      // touched by the owner only
 };
 
 } // namespace platform
