@@ -10,43 +10,69 @@ extern "C" {
 
 namespace zqtest {
 
-struct H264TestDecoder::Impl {
-    AVCodecContext* context = nullptr;
-    AVFrame* frame = nullptr;
-    AVPacket* packet = nullptr;
-};
-
-H264TestDecoder::H264TestDecoder() : mImpl(std::make_unique<Impl>()) {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    mImpl->context = avcodec_alloc_context3(codec);
-    mImpl->context->thread_count = 1;
-    avcodec_open2(mImpl->context, codec, nullptr);
-    mImpl->frame = av_frame_alloc();
-    mImpl->packet = av_packet_alloc();
-}
-
-H264TestDecoder::~H264TestDecoder() {
-    avcodec_free_context(&mImpl->context);
-    av_frame_free(&mImpl->frame);
-    av_packet_free(&mImpl->packet);
-}
-
 namespace {
+
+// One libavcodec decoder: packets in, frames out.
+class Decoder {
+public:
+    Decoder(AVCodecID id, std::span<const std::uint8_t> extradata) {
+        const AVCodec* codec = avcodec_find_decoder(id);
+        mContext = avcodec_alloc_context3(codec);
+        mContext->thread_count = 1;
+        if (!extradata.empty()) {
+            mContext->extradata = static_cast<std::uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            std::copy(extradata.begin(), extradata.end(), mContext->extradata);
+            mContext->extradata_size = static_cast<int>(extradata.size());
+        }
+        avcodec_open2(mContext, codec, nullptr);
+        mFrame = av_frame_alloc();
+        mPacket = av_packet_alloc();
+    }
+    ~Decoder() {
+        avcodec_free_context(&mContext);
+        av_frame_free(&mFrame);
+        av_packet_free(&mPacket);
+    }
+
+    // Sends one packet (an empty span ends the stream) and hands every frame that comes out to sink.
+    template <typename Sink>
+    bool decode(std::span<const std::uint8_t> packet, Sink sink) {
+        int ret;
+        if (packet.empty()) {
+            ret = avcodec_send_packet(mContext, nullptr);
+        } else {
+            if (av_new_packet(mPacket, static_cast<int>(packet.size())) < 0) return false;
+            std::copy(packet.begin(), packet.end(), mPacket->data);
+            ret = avcodec_send_packet(mContext, mPacket);
+            av_packet_unref(mPacket);
+        }
+        if (ret < 0) return false;
+        while (avcodec_receive_frame(mContext, mFrame) == 0) {
+            sink(mFrame);
+            av_frame_unref(mFrame);
+        }
+        return true;
+    }
+
+private:
+    AVCodecContext* mContext = nullptr;
+    AVFrame* mFrame = nullptr;
+    AVPacket* mPacket = nullptr;
+};
 
 void appendStartCode(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> nal) {
     out.insert(out.end(), {0, 0, 0, 1});
     out.insert(out.end(), nal.begin(), nal.end());
 }
 
-template <typename Sink>
-void drainFrames(AVCodecContext* context, AVFrame* frame, Sink sink) {
-    while (avcodec_receive_frame(context, frame) == 0) {
-        sink(frame);
-        av_frame_unref(frame);
-    }
-}
-
 } // namespace
+
+struct H264TestDecoder::Impl : Decoder {
+    Impl() : Decoder(AV_CODEC_ID_H264, {}) {}
+};
+
+H264TestDecoder::H264TestDecoder() : mImpl(std::make_unique<Impl>()) {}
+H264TestDecoder::~H264TestDecoder() = default;
 
 bool H264TestDecoder::decode(std::span<const std::uint8_t> block, const std::vector<std::vector<std::uint8_t>>& parameterSets) {
     std::vector<std::uint8_t> annexB;
@@ -57,60 +83,33 @@ bool H264TestDecoder::decode(std::span<const std::uint8_t> block, const std::vec
         appendStartCode(annexB, block.subspan(pos + 4, length));
         pos += 4 + length;
     }
-    if (av_new_packet(mImpl->packet, static_cast<int>(annexB.size())) < 0) return false;
-    std::copy(annexB.begin(), annexB.end(), mImpl->packet->data);
-    int ret = avcodec_send_packet(mImpl->context, mImpl->packet);
-    av_packet_unref(mImpl->packet);
-    if (ret < 0) return false;
-    drainFrames(mImpl->context, mImpl->frame, [&](AVFrame* f) {
+    if (annexB.empty()) return false;
+    return mImpl->decode(annexB, [&](AVFrame* f) {
         mPictures.push_back({f->width, f->height, f->key_frame != 0, av_get_picture_type_char(f->pict_type)});
     });
-    return true;
 }
 
 void H264TestDecoder::flush() {
-    avcodec_send_packet(mImpl->context, nullptr);
-    drainFrames(mImpl->context, mImpl->frame, [&](AVFrame* f) {
+    mImpl->decode({}, [&](AVFrame* f) {
         mPictures.push_back({f->width, f->height, f->key_frame != 0, av_get_picture_type_char(f->pict_type)});
     });
 }
 
-struct AacTestDecoder::Impl {
-    AVCodecContext* context = nullptr;
-    AVFrame* frame = nullptr;
-    AVPacket* packet = nullptr;
+struct AacTestDecoder::Impl : Decoder {
+    explicit Impl(const std::vector<std::uint8_t>& asc) : Decoder(AV_CODEC_ID_AAC, asc) {}
 };
 
-AacTestDecoder::AacTestDecoder(std::vector<std::uint8_t> asc) : mImpl(std::make_unique<Impl>()) {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
-    mImpl->context = avcodec_alloc_context3(codec);
-    mImpl->context->extradata = static_cast<std::uint8_t*>(av_mallocz(asc.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    std::copy(asc.begin(), asc.end(), mImpl->context->extradata);
-    mImpl->context->extradata_size = static_cast<int>(asc.size());
-    avcodec_open2(mImpl->context, codec, nullptr);
-    mImpl->frame = av_frame_alloc();
-    mImpl->packet = av_packet_alloc();
-}
-
-AacTestDecoder::~AacTestDecoder() {
-    avcodec_free_context(&mImpl->context);
-    av_frame_free(&mImpl->frame);
-    av_packet_free(&mImpl->packet);
-}
+AacTestDecoder::AacTestDecoder(std::vector<std::uint8_t> asc) : mImpl(std::make_unique<Impl>(asc)) {}
+AacTestDecoder::~AacTestDecoder() = default;
 
 bool AacTestDecoder::decode(std::span<const std::uint8_t> unit) {
-    if (av_new_packet(mImpl->packet, static_cast<int>(unit.size())) < 0) return false;
-    std::copy(unit.begin(), unit.end(), mImpl->packet->data);
-    int ret = avcodec_send_packet(mImpl->context, mImpl->packet);
-    av_packet_unref(mImpl->packet);
-    if (ret < 0) return false;
-    drainFrames(mImpl->context, mImpl->frame, [&](AVFrame* f) {
+    if (unit.empty()) return false;
+    return mImpl->decode(unit, [&](AVFrame* f) {
         mFramesPerPacket = f->nb_samples;
         // The decoder gives planar float.
         auto* plane = reinterpret_cast<const float*>(f->extended_data[0]);
         mSamples.insert(mSamples.end(), plane, plane + f->nb_samples);
     });
-    return true;
 }
 
 std::shared_ptr<platform::PixelBuffer> noisePicture(int width, int height, int index, platform::PixelFormat format) {
