@@ -124,7 +124,13 @@ std::unique_ptr<FFmpegH264Encoder> FFmpegH264Encoder::open(const std::string& co
             preset = env && *env ? env : kDefaultX264Preset;
         }
         if (av_opt_set(c->priv_data, "preset", preset.c_str(), 0) < 0) return fail("unknown preset " + preset);
-        if (settings.realTime) setOption(c, "tune", "zerolatency");
+        if (settings.realTime) {
+            setOption(c, "tune", "zerolatency");
+            // Zero-latency tuning splits each picture into one slice per thread, and every slice is
+            // its own NAL unit; the kit sends one NAL unit per video message, so a picture must be
+            // one slice. Frame threads keep the cores busy instead, at a delay of a frame or two.
+            setOption(c, "x264-params", "sliced-threads=0");
+        }
         setOption(c, "forced-idr", "1");
     } else if (codecName == "h264_nvenc") {
         if (settings.realTime) {

@@ -1,6 +1,7 @@
 // Both encoders on the real libavcodec back ends with small pictures and short sounds: what
 // arrives at the delegate decodes.
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 #include "ZQLiveKit/TestPatternSource.h"
 #include "ZQLiveKit/ToneSource.h"
@@ -45,6 +46,7 @@ TEST(EncoderLibavcodecTest, VideoFramesAreSingleNalUnitsThatDecode) {
     zqtest::H264TestDecoder decoder;
     std::vector<std::uint64_t> keyTimes;
     std::set<std::uint64_t> flaggedTimes;
+    std::map<std::uint64_t, int> slices;
     std::vector<std::uint8_t> accessUnit;
     std::uint64_t lastTime = frames[0].frame->timestamp();
     auto decodeAccessUnit = [&] {
@@ -67,6 +69,7 @@ TEST(EncoderLibavcodecTest, VideoFramesAreSingleNalUnitsThatDecode) {
         lastTime = f.frame->timestamp();
         if (type == 5 && (keyTimes.empty() || keyTimes.back() != lastTime)) keyTimes.push_back(lastTime);
         if (f.frame->isKeyFrame()) flaggedTimes.insert(lastTime);
+        if (type == 1 || type == 5) ++slices[lastTime];
         accessUnit.insert(accessUnit.end(), {std::uint8_t(nal.size() >> 24), std::uint8_t(nal.size() >> 16),
                                              std::uint8_t(nal.size() >> 8), std::uint8_t(nal.size())});
         accessUnit.insert(accessUnit.end(), nal.begin(), nal.end());
@@ -78,6 +81,9 @@ TEST(EncoderLibavcodecTest, VideoFramesAreSingleNalUnitsThatDecode) {
     // Every unit of an IDR picture, its SEI included, carries the key-frame flag, and no other does.
     EXPECT_EQ(flaggedTimes, (std::set<std::uint64_t>{1000, 1297, 1627}));
     EXPECT_EQ(decoder.pictures().size(), 25u);
+    // One slice a picture: the publisher sends each unit as a message of its own.
+    ASSERT_EQ(slices.size(), 25u);
+    for (const auto& [time, count] : slices) EXPECT_EQ(count, 1) << "picture at " << time;
     for (const auto& p : decoder.pictures()) EXPECT_NE(p.pictureType, 'B');
 }
 

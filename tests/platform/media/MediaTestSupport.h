@@ -32,7 +32,7 @@ private:
     std::vector<Picture> mPictures;
 };
 
-// Decodes raw AAC access units of the given AudioSpecificConfig to interleaved float samples.
+// Decodes raw AAC access units of the given AudioSpecificConfig; keeps channel 0 as float samples.
 class AacTestDecoder {
 public:
     explicit AacTestDecoder(std::vector<std::uint8_t> audioSpecificConfig);

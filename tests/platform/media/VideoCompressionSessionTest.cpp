@@ -139,9 +139,11 @@ TEST_F(CompressionSessionTest, GivesLengthPrefixedPicturesWithParameterSetsBesid
         ASSERT_EQ(o.sample.parameterSets.size(), 2u);
         EXPECT_EQ(h264::nalType(o.sample.parameterSets[0]), h264::kNalSps);
         EXPECT_EQ(h264::nalType(o.sample.parameterSets[1]), h264::kNalPps);
-        // The block is whole length-prefixed units and holds no parameter set or delimiter.
+        // The block is whole length-prefixed units and holds no parameter set or delimiter, and
+        // exactly one slice: the picture travels on as one NAL unit.
         const auto& block = o.sample.data;
         std::size_t pos = 0;
+        int slices = 0;
         while (pos + 4 <= block.size()) {
             std::size_t n = (std::size_t(block[pos]) << 24) | (block[pos + 1] << 16) | (block[pos + 2] << 8) | block[pos + 3];
             ASSERT_LE(n, block.size() - pos - 4);
@@ -149,9 +151,11 @@ TEST_F(CompressionSessionTest, GivesLengthPrefixedPicturesWithParameterSetsBesid
             EXPECT_NE(type, h264::kNalSps);
             EXPECT_NE(type, h264::kNalPps);
             EXPECT_NE(type, h264::kNalAccessUnitDelimiter);
+            slices += type == h264::kNalSlice || type == h264::kNalIdrSlice;
             pos += 4 + n;
         }
         EXPECT_EQ(pos, block.size());
+        EXPECT_EQ(slices, 1) << "frame " << i;
         EXPECT_TRUE(decoder.decode(block, i == 0 ? o.sample.parameterSets : std::vector<std::vector<std::uint8_t>>{}));
     }
     decoder.flush();
@@ -161,6 +165,29 @@ TEST_F(CompressionSessionTest, GivesLengthPrefixedPicturesWithParameterSetsBesid
     // Main profile (77) with CABAC: the PPS's entropy flag follows two ue(0) ids.
     EXPECT_EQ(out[0].sample.parameterSets[0][1], 77);
     EXPECT_EQ((out[0].sample.parameterSets[1][1] >> 5) & 1, 1);
+}
+
+TEST_F(CompressionSessionTest, CompletingHandsOutHeldPicturesAndTheSessionGoesOn) {
+    auto session = makeSession(320, 240); // big enough for libx264 to keep pictures in its threads
+    configureLive(*session, H264ProfileLevel::MainAutoLevel, 300000);
+    TestPatternSource pattern(320, 240, 30, PixelFormat::NV12);
+    for (int i = 0; i < 5; ++i) session->encodeFrame(pattern.renderFrame(i), {i + 1, 30}, {1, 30}, false, i);
+    ASSERT_EQ(session->completeFrames(), MediaStatus::Ok);
+    ASSERT_EQ(outputs().size(), 5u);
+    for (int i = 5; i < 8; ++i) session->encodeFrame(pattern.renderFrame(i), {i + 1, 30}, {1, 30}, false, i);
+    session->completeFrames();
+    auto out = outputs();
+    ASSERT_EQ(out.size(), 8u);
+    zqtest::H264TestDecoder decoder;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(out[i].context, i);
+        ASSERT_TRUE(out[i].hasSample);
+        // A drained codec cannot go on; it reopens, starting with a key frame.
+        EXPECT_EQ(out[i].sample.isKeyFrame, i == 0 || i == 5) << "frame " << i;
+        EXPECT_TRUE(decoder.decode(out[i].sample.data, out[i].sample.parameterSets));
+    }
+    decoder.flush();
+    EXPECT_EQ(decoder.pictures().size(), 8u);
 }
 
 TEST_F(CompressionSessionTest, BaselineProfileCodesWithCavlcEvenWhenCabacIsAskedFor) {
@@ -248,7 +275,6 @@ TEST_F(CompressionSessionTest, BitRateChangesTakeEffectInTheRunningEncoder) {
     auto encode = [&](int count) {
         for (int end = frame + count; frame < end; ++frame)
             session->encodeFrame(zqtest::noisePicture(160, 120, frame), {frame + 1, 30}, {1, 30}, frame == 0, frame);
-        session->completeFrames();
     };
     std::vector<std::string> logged;
     Console::setSink([&](const std::string& line) { logged.push_back(line); });
@@ -259,6 +285,8 @@ TEST_F(CompressionSessionTest, BitRateChangesTakeEffectInTheRunningEncoder) {
     encode(40);
     setRate(1200000); // and back up
     encode(40);
+    // Only now: completing drains the codec, which then opens afresh for the next frame.
+    session->completeFrames();
     Console::setSink(nullptr);
 
     auto out = outputs();
