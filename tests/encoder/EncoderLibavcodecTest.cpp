@@ -1,10 +1,14 @@
 // Both encoders on the real libavcodec back ends with small pictures and short sounds: what
 // arrives at the delegate decodes.
 #include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <map>
 #include <set>
 #include "ZQLiveKit/TestPatternSource.h"
 #include "ZQLiveKit/ToneSource.h"
+#include "ZQPlatform/NotificationCenter.h"
 #include "ZQPlatform/SystemInfo.h"
 #include "encoder/ZVHardwareAudioEncoder.h"
 #include "encoder/ZVHardwareVideoEncoder.h"
@@ -85,6 +89,39 @@ TEST(EncoderLibavcodecTest, VideoFramesAreSingleNalUnitsThatDecode) {
     ASSERT_EQ(slices.size(), 25u);
     for (const auto& [time, count] : slices) EXPECT_EQ(count, 1) << "picture at " << time;
     for (const auto& p : decoder.pictures()) EXPECT_NE(p.pictureType, 'B');
+}
+
+TEST(EncoderLibavcodecTest, LifecycleAndRateChangesMayComeFromOtherThreadsWhileEncoding) {
+    auto c = std::make_shared<ZQLiveVideoConfiguration>();
+    c->setVideoSize({96, 64});
+    c->setVideoFrameRate(30);
+    c->setVideoMaxKeyframeInterval(30);
+    c->setVideoBitRate(200000);
+    auto delegate = std::make_shared<zqtest::RecordingVideoDelegate>();
+    auto encoder = ZVHardwareVideoEncoder::create(c);
+    encoder->setDelegate(delegate);
+    TestPatternSource pattern(96, 64, 30, PixelFormat::NV12);
+    std::atomic<bool> stop{false};
+    std::thread capture([&] {
+        for (std::uint64_t i = 0; !stop; ++i) encoder->encodeVideoData(pattern.renderFrame(i), i);
+    });
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        encoder->setVideoBitRate(300000 + cycle * 10000);
+        NotificationCenter::defaultCenter().post(kApplicationWillResignActiveNotification);
+        encoder->setVideoBitRate(1); // ignored in the background
+        NotificationCenter::defaultCenter().post(kApplicationDidBecomeActiveNotification);
+    }
+    // Let some frames through after the last return to the foreground.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (delegate->snapshot().size() < 10 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_GE(delegate->snapshot().size(), 10u);
+    stop = true;
+    capture.join();
+    encoder->stopEncoder();
+    EXPECT_EQ(encoder->videoBitRate(), 200000); // the last rebuild restored the configured rate
+    EXPECT_FALSE(encoder->isBackGround());
+    EXPECT_FALSE(encoder->sps().isNil());
+    encoder.reset(); // tears the session down with nothing left running
 }
 
 TEST(EncoderLibavcodecTest, AudioFramesDecodeAndTakeAnAdtsHeader) {
