@@ -25,15 +25,23 @@ namespace {
 
 std::vector<std::uint8_t> bytes(const ZQBytes& b) { return {b.begin(), b.end()}; }
 
-TEST(EncoderLibavcodecTest, VideoFramesAreSingleNalUnitsThatDecode) {
+// A libx264-backed encoder for width × height at 30 fps, reporting to `delegate`.
+std::shared_ptr<ZVHardwareVideoEncoder> makeVideoEncoder(int width, int height, std::uint64_t keyInterval,
+                                                         std::uint64_t bitRate,
+                                                         const std::shared_ptr<zqtest::RecordingVideoDelegate>& delegate) {
     auto c = std::make_shared<ZQLiveVideoConfiguration>();
-    c->setVideoSize({160, 120});
+    c->setVideoSize({static_cast<double>(width), static_cast<double>(height)});
     c->setVideoFrameRate(30);
-    c->setVideoMaxKeyframeInterval(10);
-    c->setVideoBitRate(300000);
-    auto delegate = std::make_shared<zqtest::RecordingVideoDelegate>();
+    c->setVideoMaxKeyframeInterval(keyInterval);
+    c->setVideoBitRate(bitRate);
     auto encoder = ZVHardwareVideoEncoder::create(c);
     encoder->setDelegate(delegate);
+    return encoder;
+}
+
+TEST(EncoderLibavcodecTest, VideoFramesAreSingleNalUnitsThatDecode) {
+    auto delegate = std::make_shared<zqtest::RecordingVideoDelegate>();
+    auto encoder = makeVideoEncoder(160, 120, 10, 300000, delegate);
     TestPatternSource pattern(160, 120, 30);
     for (int i = 0; i < 25; ++i) encoder->encodeVideoData(pattern.renderFrame(i), 1000 + i * 33);
     encoder->stopEncoder(); // everything submitted comes back before this returns
@@ -92,14 +100,8 @@ TEST(EncoderLibavcodecTest, VideoFramesAreSingleNalUnitsThatDecode) {
 }
 
 TEST(EncoderLibavcodecTest, LifecycleAndRateChangesMayComeFromOtherThreadsWhileEncoding) {
-    auto c = std::make_shared<ZQLiveVideoConfiguration>();
-    c->setVideoSize({96, 64});
-    c->setVideoFrameRate(30);
-    c->setVideoMaxKeyframeInterval(30);
-    c->setVideoBitRate(200000);
     auto delegate = std::make_shared<zqtest::RecordingVideoDelegate>();
-    auto encoder = ZVHardwareVideoEncoder::create(c);
-    encoder->setDelegate(delegate);
+    auto encoder = makeVideoEncoder(96, 64, 30, 200000, delegate);
     TestPatternSource pattern(96, 64, 30, PixelFormat::NV12);
     std::atomic<bool> stop{false};
     std::thread capture([&] {
