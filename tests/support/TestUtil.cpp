@@ -114,12 +114,11 @@ int ChildProcess::stop(int signal) {
 
 std::string buildDir() {
     const char* dir = std::getenv("ZQ_TEST_BINARY_DIR");
-    return dir ? dir : ".";
+    return dir ? dir : ZQ_TEST_BUILD_DIR;
 }
 
 std::string sourceDir() {
-    const char* dir = std::getenv("ZQ_SOURCE_DIR");
-    return dir ? dir : ".";
+    return ZQ_TEST_SOURCE_DIR;
 }
 
 } // namespace zqtest

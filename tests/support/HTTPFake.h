@@ -1,0 +1,68 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zqtest {
+
+// One request as the fake saw it.
+struct RecordedRequest {
+    std::string method;
+    std::string target; // the request target exactly as sent: path and raw query
+    std::string path;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // First value of a header, names compared case-insensitively.
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+struct FakeReply {
+    int status = 200;
+    std::string body = "{}";
+    std::string contentType = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// An HTTP server on 127.0.0.1 (a free port) that records every request and answers through a
+// handler. Runs on its own threads; stopped and joined when the object goes.
+class HTTPFake {
+public:
+    using Handler = std::function<FakeReply(const RecordedRequest&)>;
+
+    explicit HTTPFake(Handler handler = nullptr);
+    ~HTTPFake();
+    HTTPFake(const HTTPFake&) = delete;
+    HTTPFake& operator=(const HTTPFake&) = delete;
+
+    int port() const;
+    std::string baseURL() const; // "http://127.0.0.1:<port>"
+    void setHandler(Handler handler);
+    // Answers every request the same way.
+    void reply(int status, std::string body, std::string contentType = "application/json");
+    std::vector<RecordedRequest> requests() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> mImpl;
+};
+
+// A TCP listener on 127.0.0.1 that completes connections but never reads or answers: a server that
+// hangs. Closed when the object goes.
+class SilentServer {
+public:
+    SilentServer();
+    ~SilentServer();
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    int port() const { return mPort; }
+
+private:
+    int mFd = -1;
+    int mPort = 0;
+};
+
+} // namespace zqtest
