@@ -21,6 +21,7 @@ public:
     using Callback = std::function<void(const std::shared_ptr<PixelBuffer>& pixelBuffer)>;
 
     TestPatternSource(int width, int height, double frameRate, PixelFormat format = PixelFormat::BGRA);
+    // Stops delivery first. Not from inside the callback.
     ~TestPatternSource();
     TestPatternSource(const TestPatternSource&) = delete;
     TestPatternSource& operator=(const TestPatternSource&) = delete;

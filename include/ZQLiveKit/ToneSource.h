@@ -24,6 +24,7 @@ public:
     // full scale, clamped to [0, 1].
     ToneSource(std::uint32_t sampleRate, std::uint32_t channels, std::size_t bufferLength, double frequency = 440.0,
                double amplitude = 0.25);
+    // Stops delivery first. Not from inside the callback.
     ~ToneSource();
     ToneSource(const ToneSource&) = delete;
     ToneSource& operator=(const ToneSource&) = delete;
