@@ -169,13 +169,13 @@ void ZQLiveSession::Impl::socketBufferStatus(const std::shared_ptr<ZVStreamSocke
     }
 }
 
-void ZQLiveSession::Impl::videoEncoder(ZVVideoEncoding&, std::shared_ptr<ZQVideoFrame> frame) {
+void ZQLiveSession::Impl::videoEncoder(ZVVideoEncoding*, const std::shared_ptr<ZQVideoFrame>& frame) {
     if (!uploading.load() || !frame) return;
     if (frame->isKeyFrame() && hasCaptureAudio.load()) hasKeyFrameVideo = true;
     if (avAlignment()) pushSendBuffer(frame);
 }
 
-void ZQLiveSession::Impl::audioEncoder(ZVAudioEncoding&, std::shared_ptr<ZQAudioFrame> frame) {
+void ZQLiveSession::Impl::audioEncoder(ZVAudioEncoding*, const std::shared_ptr<ZQAudioFrame>& frame) {
     if (!uploading.load() || !frame) return;
     hasCaptureAudio = true;
     if (avAlignment()) pushSendBuffer(frame);
@@ -183,7 +183,7 @@ void ZQLiveSession::Impl::audioEncoder(ZVAudioEncoding&, std::shared_ptr<ZQAudio
 
 void ZQLiveSession::Impl::captureOutputAudioData(ZVAudioCaptureSource&, const ZQBytes& pcm) {
     if (!uploading.load()) return;
-    if (auto encoder = audioEncoder()) encoder->encodeAudioData(pcm, now());
+    if (auto encoder = audioEncoder()) encoder->encodeAudioData({pcm.data(), pcm.size()}, now());
 }
 
 void ZQLiveSession::Impl::captureOutputPixelBuffer(ZVVideoCaptureSource&,
@@ -196,11 +196,9 @@ void ZQLiveSession::Impl::captureOutputPixelBuffer(ZVVideoCaptureSource&,
 
 ZQLiveSession::ZQLiveSession() = default;
 
-ZQLiveSession::~ZQLiveSession() {
-    // Parts may still call the engine from their threads; it outlives the session through their
-    // weak references, and its main-queue posts check the session is still there.
-    if (mImpl) mImpl->owner = nullptr;
-}
+// Parts may still call the engine from their threads while the session goes: they hold it weakly,
+// and its main-queue posts check that the session is still there.
+ZQLiveSession::~ZQLiveSession() = default;
 
 std::shared_ptr<ZQLiveSession> ZQLiveSession::create(std::shared_ptr<ZQLiveAudioConfiguration> audioConfiguration,
                                                      std::shared_ptr<ZQLiveVideoConfiguration> videoConfiguration,
@@ -211,7 +209,6 @@ std::shared_ptr<ZQLiveSession> ZQLiveSession::create(std::shared_ptr<ZQLiveAudio
         throw platform::Exception(kInitError, "videoConfiguration is nil ");
     std::shared_ptr<ZQLiveSession> session(new ZQLiveSession());
     session->mImpl = std::make_shared<Impl>(std::move(audioConfiguration), std::move(videoConfiguration), captureType);
-    session->mImpl->owner = session.get();
     session->mImpl->weakOwner = session;
     return session;
 }
@@ -277,7 +274,7 @@ void ZQLiveSession::pushVideo(const std::shared_ptr<platform::PixelBuffer>& pixe
 
 void ZQLiveSession::pushAudio(const ZQBytes& pcm) {
     if (!(mImpl->captureType & ZQLiveInputAudio) || !mImpl->uploading.load() || !pcm) return;
-    if (auto encoder = mImpl->audioEncoder()) encoder->encodeAudioData(pcm, mImpl->now());
+    if (auto encoder = mImpl->audioEncoder()) encoder->encodeAudioData({pcm.data(), pcm.size()}, mImpl->now());
 }
 
 std::uint64_t ZQLiveSession::reconnectInterval() const {

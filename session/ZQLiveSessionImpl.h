@@ -48,14 +48,13 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     void socketDebug(const std::shared_ptr<ZVStreamSocket>& socket, std::shared_ptr<ZQLiveDebug> debugInfo) override;
     void socketBufferStatus(const std::shared_ptr<ZVStreamSocket>& socket, ZVBufferState status) override;
     // Encoder delegates
-    void videoEncoder(ZVVideoEncoding& encoder, std::shared_ptr<ZQVideoFrame> frame) override;
-    void audioEncoder(ZVAudioEncoding& encoder, std::shared_ptr<ZQAudioFrame> frame) override;
+    void videoEncoder(ZVVideoEncoding* encoder, const std::shared_ptr<ZQVideoFrame>& frame) override;
+    void audioEncoder(ZVAudioEncoding* encoder, const std::shared_ptr<ZQAudioFrame>& frame) override;
     // Capture delegates
     void captureOutputAudioData(ZVAudioCaptureSource& capture, const ZQBytes& pcm) override;
     void captureOutputPixelBuffer(ZVVideoCaptureSource& capture,
                                   const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) override;
 
-    ZQLiveSession* owner = nullptr;
     std::weak_ptr<ZQLiveSession> weakOwner;
     const std::shared_ptr<ZQLiveAudioConfiguration> audioConfiguration;
     const std::shared_ptr<ZQLiveVideoConfiguration> videoConfiguration;

@@ -46,7 +46,7 @@ struct FakeVideoEncoder : ZVVideoEncoding {
         auto frame = std::make_shared<ZQVideoFrame>();
         frame->setTimestamp(timestamp);
         frame->setIsKeyFrame(key);
-        delegate.lock()->videoEncoder(*this, frame);
+        delegate.lock()->videoEncoder(this, frame);
     }
 
     std::vector<std::uint64_t> encoded;
@@ -55,14 +55,14 @@ struct FakeVideoEncoder : ZVVideoEncoding {
 };
 
 struct FakeAudioEncoder : ZVAudioEncoding {
-    void encodeAudioData(const ZQBytes&, std::uint64_t timeStamp) override { encoded.push_back(timeStamp); }
+    void encodeAudioData(std::span<const std::uint8_t>, std::uint64_t timeStamp) override { encoded.push_back(timeStamp); }
     void setDelegate(std::weak_ptr<ZVAudioEncodingDelegate> d) override { delegate = std::move(d); }
     void stopEncoder() override {}
 
     void emit(std::uint64_t timestamp) {
         auto frame = std::make_shared<ZQAudioFrame>();
         frame->setTimestamp(timestamp);
-        delegate.lock()->audioEncoder(*this, frame);
+        delegate.lock()->audioEncoder(this, frame);
     }
 
     std::vector<std::uint64_t> encoded;
