@@ -10,11 +10,21 @@ set_target_properties(ZQLiveKit PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 
                                            CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 target_include_directories(ZQLiveKit PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
                                             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-set_target_properties(ZQLiveKit PROPERTIES ZQ_HOLDS_KIT_COMPONENTS ON)
 target_link_libraries(ZQLiveKit PUBLIC ZQPlatformFoundation PRIVATE zq_options)
-if(kit_components)
-  target_link_libraries(ZQLiveKit PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${kit_components}>")
-endif()
+# The library is made of the components' object files (each exactly once, whatever links what),
+# and links what the components link outside the kit.
+set(kit_external_links)
+foreach(component ${kit_components})
+  target_sources(ZQLiveKit PRIVATE $<TARGET_OBJECTS:${component}>)
+  get_target_property(component_links ${component} LINK_LIBRARIES)
+  foreach(link ${component_links})
+    if(NOT link IN_LIST kit_components AND NOT link STREQUAL "zq_options")
+      list(APPEND kit_external_links ${link})
+    endif()
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES kit_external_links)
+target_link_libraries(ZQLiveKit PRIVATE ${kit_external_links})
 target_link_options(ZQLiveKit PRIVATE -Wl,--no-undefined)
 
 set(zq_installed ZQLiveKit ZQPlatformFoundation)

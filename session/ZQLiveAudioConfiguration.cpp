@@ -1,7 +1,7 @@
 #include "ZQLiveKit/ZQLiveAudioConfiguration.h"
 
 #include <functional>
-#include "session/FormatText.h"
+#include "ZQPlatform/Format.h"
 #include "session/ZQConfigurationArchive.h"
 
 namespace {
@@ -9,7 +9,7 @@ namespace {
 constexpr const char* kArchiveType = "ZQLiveAudioConfiguration";
 
 std::string hexText(const std::array<std::uint8_t, 2>& bytes) {
-    return zqsession::formatText("%02x%02x", bytes[0], bytes[1]);
+    return platform::stringWithFormat("%02x%02x", bytes[0], bytes[1]);
 }
 
 int hexDigit(char c) {
@@ -106,10 +106,10 @@ std::size_t ZQLiveAudioConfiguration::hash() const {
 }
 
 std::string ZQLiveAudioConfiguration::description() const {
-    std::string text = zqsession::formatText("<ZQLiveAudioConfiguration: %p>", static_cast<const void*>(this));
-    text += zqsession::formatText(" numberOfChannels:%llu", static_cast<unsigned long long>(mNumberOfChannels));
-    text += zqsession::formatText(" audioSampleRate:%llu", static_cast<unsigned long long>(mAudioSampleRate));
-    text += zqsession::formatText(" audioBitrate:%llu", static_cast<unsigned long long>(mAudioBitrate));
+    std::string text = platform::stringWithFormat("<ZQLiveAudioConfiguration: %p>", static_cast<const void*>(this));
+    text += platform::stringWithFormat(" numberOfChannels:%llu", static_cast<unsigned long long>(mNumberOfChannels));
+    text += platform::stringWithFormat(" audioSampleRate:%llu", static_cast<unsigned long long>(mAudioSampleRate));
+    text += platform::stringWithFormat(" audioBitrate:%llu", static_cast<unsigned long long>(mAudioBitrate));
     text += " audioHeader:" + hexText(mAsc);
     return text;
 }

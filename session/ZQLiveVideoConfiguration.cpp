@@ -6,7 +6,7 @@
 #include <iterator>
 #include "ZQLiveKit/ZQCaptureSessionSupport.h"
 #include "ZQPlatform/SystemInfo.h"
-#include "session/FormatText.h"
+#include "ZQPlatform/Format.h"
 #include "session/ZQConfigurationArchive.h"
 
 namespace {
@@ -188,22 +188,22 @@ std::size_t ZQLiveVideoConfiguration::hash() const {
 }
 
 std::string ZQLiveVideoConfiguration::description() const {
-    using zqsession::formatText;
+    using platform::stringWithFormat;
     auto number = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
-    std::string text = formatText("<ZQLiveVideoConfiguration: %p>", static_cast<const void*>(this));
+    std::string text = stringWithFormat("<ZQLiveVideoConfiguration: %p>", static_cast<const void*>(this));
     text += " videoSize:" + videoSize().toString();
-    text += formatText(" videoSizeRespectingAspectRatio:%d", mVideoSizeRespectingAspectRatio ? 1 : 0);
-    text += formatText(" videoFrameRate:%llu", number(mVideoFrameRate));
-    text += formatText(" videoMaxFrameRate:%llu", number(mVideoMaxFrameRate));
-    text += formatText(" videoMinFrameRate:%llu", number(mVideoMinFrameRate));
-    text += formatText(" videoMaxKeyframeInterval:%llu", number(mVideoMaxKeyframeInterval));
-    text += formatText(" videoBitRate:%llu", number(mVideoBitRate));
-    text += formatText(" videoMaxBitRate:%llu", number(mVideoMaxBitRate));
-    text += formatText(" videoMinBitRate:%llu", number(mVideoMinBitRate));
+    text += stringWithFormat(" videoSizeRespectingAspectRatio:%d", mVideoSizeRespectingAspectRatio ? 1 : 0);
+    text += stringWithFormat(" videoFrameRate:%llu", number(mVideoFrameRate));
+    text += stringWithFormat(" videoMaxFrameRate:%llu", number(mVideoMaxFrameRate));
+    text += stringWithFormat(" videoMinFrameRate:%llu", number(mVideoMinFrameRate));
+    text += stringWithFormat(" videoMaxKeyframeInterval:%llu", number(mVideoMaxKeyframeInterval));
+    text += stringWithFormat(" videoBitRate:%llu", number(mVideoBitRate));
+    text += stringWithFormat(" videoMaxBitRate:%llu", number(mVideoMaxBitRate));
+    text += stringWithFormat(" videoMinBitRate:%llu", number(mVideoMinBitRate));
     text += " avSessionPreset:" + avSessionPreset();
-    text += formatText(" sessionPreset:%llu", number(mSessionPreset));
-    text += formatText(" outputImageOrientation:%lld", static_cast<long long>(mOutputImageOrientation));
-    text += formatText(" autorotate:%d", mAutorotate ? 1 : 0);
+    text += stringWithFormat(" sessionPreset:%llu", number(mSessionPreset));
+    text += stringWithFormat(" outputImageOrientation:%lld", static_cast<long long>(mOutputImageOrientation));
+    text += stringWithFormat(" autorotate:%d", mAutorotate ? 1 : 0);
     return text;
 }
 

@@ -68,8 +68,8 @@ void Args::allowOnly(const std::vector<std::string>& known) const {
         if (std::find(known.begin(), known.end(), name) == known.end()) throw UsageError("unknown option --" + name);
 }
 
-void emit(const nlohmann::json& event) {
-    std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+void emit(const nlohmann::ordered_json& event) {
+    std::string line = event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     line.push_back('\n');
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);

@@ -36,8 +36,8 @@ private:
     std::vector<std::string> mSwitches;
 };
 
-// One JSON object per line on stdout, flushed at once so a reader sees events as they happen.
-void emit(const nlohmann::json& event);
+// One JSON object per line on stdout, keys in the order given, flushed at once so a reader sees events as they happen.
+void emit(const nlohmann::ordered_json& event);
 
 // A status line on stderr, redrawn in place; only when stderr is a terminal.
 class StatusLine {

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-#include <vector>
+#include "ZQPlatform/Format.h"
 
 namespace platform {
 namespace {
@@ -31,16 +31,7 @@ void Console::logf(const char* format, ...) {
     if (!gEnabled.load()) return;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string line;
-    if (n > 0) {
-        std::vector<char> buffer(static_cast<size_t>(n) + 1);
-        std::vsnprintf(buffer.data(), buffer.size(), format, args);
-        line.assign(buffer.data(), static_cast<size_t>(n));
-    }
+    std::string line = stringWithFormatV(format, args);
     va_end(args);
     log(line);
 }

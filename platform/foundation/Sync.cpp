@@ -7,10 +7,9 @@ namespace platform {
 DispatchSemaphore::DispatchSemaphore(long initial) : mCount(initial) {}
 
 void DispatchSemaphore::signal() {
-    {
-        std::lock_guard lock(mMutex);
-        ++mCount;
-    }
+    // Notify under the lock: a waiter that wakes may destroy the semaphore as soon as it returns.
+    std::lock_guard lock(mMutex);
+    ++mCount;
     mCond.notify_one();
 }
 

@@ -147,7 +147,9 @@ TEST_F(StreamingBuffer, PFramesAreCollectedAcrossAudioUpToTheNextKeyFrame) {
 
 TEST_F(StreamingBuffer, WithOnlyKeyFramesTheFirstKeyFrameGoes) {
     FrameList frames;
-    for (std::uint64_t ts = 10; frames.size() < 600; ts += 10) frames.push_back(frames.size() % 4 ? audio(ts) : video(ts, true));
+    for (std::uint64_t ts = 10; frames.size() < 600; ts += 10) {
+        frames.push_back(frames.size() % 4 ? audio(ts) : video(ts, true));
+    }
     fillList(frames);
     releaseOne();
     EXPECT_EQ(buffer->lastDropFrames(), 1);

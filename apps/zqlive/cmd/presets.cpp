@@ -10,7 +10,7 @@
 namespace {
 
 // Whole pixel counts print as integers ([1282,722], not [1282.0,722.0]).
-nlohmann::json dimension(double value) {
+nlohmann::ordered_json dimension(double value) {
     if (std::trunc(value) == value && std::fabs(value) < 1e15) return static_cast<std::int64_t>(value);
     return value;
 }
@@ -22,7 +22,7 @@ int runPresets(const std::vector<std::string>& argv) {
 
     for (std::uint64_t quality = ZQLiveAudioQualityLow; quality <= ZQLiveAudioQualityVeryHigh; ++quality) {
         auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(quality);
-        nlohmann::json event = {{"kind", "audio"}, {"quality", quality}};
+        nlohmann::ordered_json event = {{"kind", "audio"}, {"quality", quality}};
         event["numberOfChannels"] = audio->numberOfChannels();
         event["audioSampleRate"] = audio->audioSampleRate();
         event["audioBitrate"] = audio->audioBitrate();
@@ -31,10 +31,11 @@ int runPresets(const std::vector<std::string>& argv) {
         zqlive::emit(event);
     }
     for (std::uint64_t quality = ZQLiveVideoQuality360p15; quality <= ZQLiveVideoQuality720p30; ++quality) {
-        for (std::int64_t orientation : {platform::InterfaceOrientationPortrait, platform::InterfaceOrientationLandscapeRight}) {
+        for (std::int64_t orientation :
+             {platform::InterfaceOrientationPortrait, platform::InterfaceOrientationLandscapeRight}) {
             auto video = ZQLiveVideoConfiguration::defaultConfigurationForQuality(quality, orientation);
             platform::Size size = video->videoSize();
-            nlohmann::json event = {{"kind", "video"}, {"quality", quality}, {"orientation", orientation}};
+            nlohmann::ordered_json event = {{"kind", "video"}, {"quality", quality}, {"orientation", orientation}};
             event["videoSize"] = {dimension(size.width), dimension(size.height)};
             event["videoFrameRate"] = video->videoFrameRate();
             event["videoMaxFrameRate"] = video->videoMaxFrameRate();

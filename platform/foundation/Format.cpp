@@ -1,17 +1,13 @@
-#include "session/FormatText.h"
+#include "ZQPlatform/Format.h"
 
-#include <cstdarg>
 #include <cstdio>
 
-namespace zqsession {
+namespace platform {
 
-std::string formatText(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
+std::string stringWithFormatV(const char* format, va_list args) {
     va_list again;
     va_copy(again, args);
     int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
     std::string text;
     if (length > 0) {
         text.resize(static_cast<std::size_t>(length) + 1);
@@ -22,4 +18,12 @@ std::string formatText(const char* format, ...) {
     return text;
 }
 
-} // namespace zqsession
+std::string stringWithFormat(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = stringWithFormatV(format, args);
+    va_end(args);
+    return text;
+}
+
+} // namespace platform

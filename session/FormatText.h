@@ -1,9 +1,0 @@
-#pragma once
-#include <string>
-
-namespace zqsession {
-
-// printf into a std::string of any length.
-std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-} // namespace zqsession
