@@ -1,0 +1,92 @@
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "transport/RtmpConnection.h"
+
+namespace zqtest {
+
+// A message as the fake ingest received it.
+struct SentMessage {
+    int connection = 0; // which connection (1 = the first made) carried it
+    std::uint8_t packetType = 0;
+    int channel = 0;
+    std::uint8_t headerType = 0;
+    std::uint32_t timestamp = 0;
+    bool absoluteTimestamp = false;
+    std::int32_t streamId = 0;
+    std::vector<std::uint8_t> body;
+};
+
+// The far side of every FakeRtmpConnection a publisher makes: scripts connect results and link
+// failures, and records what arrives. Thread-safe (the publisher calls from its send queue).
+class FakeIngest : public std::enable_shared_from_this<FakeIngest> {
+public:
+    // Connect results to hand out in order; once used up, every connect gets `connectByDefault`.
+    void scriptConnects(std::initializer_list<bool> results);
+    void setConnectByDefault(bool ok);
+    // The next send on the open connection fails and the link goes down (peer gone).
+    void dropLink();
+    // Makes the next close() block until releaseClose() (to hold the send queue in a stop).
+    void holdNextClose();
+    void waitUntilCloseHeld();
+    void releaseClose();
+
+    RtmpConnectionFactory factory();
+
+    int connectionsMade() const;
+    int connectAttempts() const;
+    int connectionsClosed() const;
+    int connectionsAlive() const;
+    std::vector<std::string> urls() const;
+    std::vector<SentMessage> sent() const;
+    std::int32_t streamIdOf(int connection) const { return 100 + connection; }
+
+private:
+    friend class FakeRtmpConnection;
+    bool nextConnectResult();
+    bool takeDrop();
+    void blockIfHeld();
+    void recordSent(SentMessage message);
+    void noteDestroyed();
+
+    mutable std::mutex mMutex;
+    std::condition_variable mCond;
+    std::deque<bool> mScript;
+    bool mConnectByDefault = true;
+    bool mDropPending = false;
+    bool mHoldClose = false;
+    bool mCloseHeld = false;
+    int mMade = 0;
+    int mAttempts = 0;
+    int mClosed = 0;
+    int mAlive = 0;
+    std::vector<std::string> mUrls;
+    std::vector<SentMessage> mSent;
+};
+
+class FakeRtmpConnection final : public RtmpConnection {
+public:
+    FakeRtmpConnection(std::shared_ptr<FakeIngest> ingest, int number, ErrorHandler onError)
+        : mIngest(std::move(ingest)), mNumber(number), mOnError(std::move(onError)) {}
+    ~FakeRtmpConnection() override { mIngest->noteDestroyed(); }
+
+    bool connect(const std::string& url) override;
+    bool isConnected() const override { return mConnected; }
+    std::int32_t streamId() const override { return mConnected ? mIngest->streamIdOf(mNumber) : 0; }
+    bool send(RtmpMessage& message) override;
+    void close() override;
+
+private:
+    std::shared_ptr<FakeIngest> mIngest;
+    int mNumber;
+    ErrorHandler mOnError;
+    bool mConnected = false;
+    bool mReported = false;
+};
+
+} // namespace zqtest

@@ -1,0 +1,258 @@
+// The publisher and its librtmp connection against a real ingest: nginx with the RTMP module,
+// started by the tests on loopback, recording what it receives; ffprobe and ffmpeg check the
+// recordings. Real time, a few seconds per test.
+#include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+#include "ZQLiveKit/ZQLiveAudioConfiguration.h"
+#include "ZQLiveKit/ZQLiveStreamInfo.h"
+#include "ZQLiveKit/ZQLiveVideoConfiguration.h"
+#include "ZQPlatform/Console.h"
+#include "ZQPlatform/RunLoop.h"
+#include "tests/support/NginxRtmp.h"
+#include "tests/support/TestMedia.h"
+#include "tests/transport/RecordingSocketDelegate.h"
+#include "transport/LibRtmpConnection.h"
+#include "transport/RtmpMessageBuilder.h"
+#include "transport/ZVStreamRTMPSocket.h"
+
+namespace {
+
+using zqtest::RecordingDelegate;
+using Clock = std::chrono::steady_clock;
+
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+// SIGPIPE must be able to kill this process for the tests to prove it never arrives.
+void expectSigpipeDeadly() {
+    struct sigaction action {};
+    sigaction(SIGPIPE, nullptr, &action);
+    ASSERT_EQ(action.sa_handler, SIG_DFL);
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    ASSERT_EQ(sigismember(&mask, SIGPIPE), 0);
+}
+
+std::shared_ptr<ZQLiveStreamInfo> streamTo(const std::string& url, const zqtest::TestMediaOptions& media) {
+    auto stream = std::make_shared<ZQLiveStreamInfo>();
+    stream->setUrl(url);
+    auto video = std::make_shared<ZQLiveVideoConfiguration>();
+    video->setVideoSize({static_cast<double>(media.width), static_cast<double>(media.height)});
+    video->setVideoFrameRate(static_cast<std::uint64_t>(media.frameRate));
+    video->setVideoBitRate(400000);
+    auto audio = std::make_shared<ZQLiveAudioConfiguration>();
+    audio->setNumberOfChannels(static_cast<std::uint64_t>(media.channels));
+    audio->setAudioSampleRate(static_cast<std::uint64_t>(media.sampleRate));
+    audio->setAudioBitrate(128000);
+    stream->setVideoConfiguration(video);
+    stream->setAudioConfiguration(audio);
+    return stream;
+}
+
+class RtmpIngestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!zqtest::NginxRtmp::available()) GTEST_SKIP() << "nginx with the RTMP module is not installed";
+        expectSigpipeDeadly();
+        ASSERT_TRUE(nginx.start()) << nginx.lastError();
+        platform::RunLoop::main().startOnThread(); // reconnect attempts and buffer ticks run there
+    }
+    void TearDown() override {
+        platform::RunLoop::main().stopOnThread();
+        platform::resetRuntimeForTesting();
+    }
+
+    std::shared_ptr<ZVStreamRTMPSocket> publisher(const std::string& name, const zqtest::TestMediaOptions& media,
+                                                  std::int64_t interval = 0) {
+        auto socket = ZVStreamRTMPSocket::create(streamTo(nginx.publishUrl(name), media), interval, 0);
+        socket->setDelegate(delegate);
+        return socket;
+    }
+    // Stops the publisher and waits until nginx has let go of the recording.
+    void finish(const std::shared_ptr<ZVStreamRTMPSocket>& socket) {
+        socket->stop();
+        ASSERT_TRUE(waitFor([&] { return delegate->sawStatus(ZQLiveStop); }, 10));
+        nginx.stop();
+    }
+    void expectPlayableRecording(const std::string& path, const zqtest::TestMediaOptions& media) {
+        auto probe = zqtest::probeMedia(path);
+        ASSERT_TRUE(probe.is_object()) << "ffprobe could not read " << path;
+        bool video = false, audio = false;
+        for (auto& stream : probe["streams"]) {
+            if (stream["codec_type"] == "video") {
+                video = true;
+                EXPECT_EQ(stream["codec_name"], "h264");
+                EXPECT_EQ(stream["width"], media.width);
+                EXPECT_EQ(stream["height"], media.height);
+            } else if (stream["codec_type"] == "audio") {
+                audio = true;
+                EXPECT_EQ(stream["codec_name"], "aac");
+                EXPECT_EQ(stream["sample_rate"], std::to_string(media.sampleRate));
+                EXPECT_EQ(stream["channels"], media.channels);
+            }
+        }
+        EXPECT_TRUE(video);
+        EXPECT_TRUE(audio);
+        EXPECT_EQ(zqtest::decodeErrors(path), "");
+        auto videoPackets = zqtest::packetTimestamps(path, "v");
+        EXPECT_GT(videoPackets.size(), 10u);
+    }
+
+    zqtest::NginxRtmp nginx;
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+};
+
+TEST_F(RtmpIngestTest, ConnectionToAPortWithoutIngestFailsWithoutAnErrorReport) {
+    int reports = 0;
+    LibRtmpConnection connection([&](const RtmpConnection::ErrorReport&) { ++reports; });
+    int closedPort = zqtest::freeLoopbackPort();
+    EXPECT_FALSE(connection.connect("rtmp://127.0.0.1:" + std::to_string(closedPort) + "/live/none"));
+    EXPECT_FALSE(connection.isConnected());
+    RtmpMessage message(RtmpMessage::kTypeAudio, 4);
+    EXPECT_FALSE(connection.send(message));
+    connection.close();
+    EXPECT_EQ(reports, 0);
+}
+
+TEST_F(RtmpIngestTest, AnIngestThatDiesRaisesExactlyOneReportAndNoSigpipe) {
+    std::vector<RtmpConnection::ErrorReport> reports;
+    LibRtmpConnection connection([&](const RtmpConnection::ErrorReport& r) { reports.push_back(r); });
+    ASSERT_TRUE(connection.connect(nginx.publishUrl("dies")));
+    EXPECT_GT(connection.streamId(), 0);
+    RtmpMessage meta = RtmpMessageBuilder::metaData({});
+    meta.setStreamId(connection.streamId());
+    ASSERT_TRUE(connection.send(meta));
+
+    nginx.kill();
+    // The first sends may still land in the socket buffer; a later one meets the reset link.
+    int sends = 0;
+    while (connection.isConnected() && sends < 200) {
+        RtmpMessage message(RtmpMessage::kTypeVideo, 4000);
+        message.setStreamId(connection.streamId());
+        message.setTimestamp(static_cast<std::uint32_t>(sends * 40));
+        connection.send(message);
+        ++sends;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(connection.isConnected());
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_LT(reports[0].code, 0);
+    RtmpMessage late(RtmpMessage::kTypeVideo, 10);
+    EXPECT_FALSE(connection.send(late));
+    connection.close(); // would send FCUnpublish on a live link; raises nothing
+    EXPECT_EQ(reports.size(), 1u);
+
+    // Nothing of SIGPIPE is left behind: not pending, not blocked.
+    sigset_t pending, mask;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
+}
+
+TEST_F(RtmpIngestTest, PublishedH264AndAacAreRecordedAndDecode) {
+    zqtest::TestMediaOptions options;
+    auto media = zqtest::makeTestMedia(options);
+    auto socket = publisher("clean", options);
+    socket->start();
+    ASSERT_TRUE(waitFor([&] { return delegate->sawStatus(ZQLiveStart); }, 10));
+    for (auto& frame : media.interleaved()) socket->sendFrame(frame);
+    ASSERT_TRUE(waitFor([&] { return socket->buffer()->listCount() == 0; }, 10));
+    finish(socket);
+
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveStop}));
+    expectPlayableRecording(nginx.recordingPath("clean"), options);
+}
+
+TEST_F(RtmpIngestTest, EqualSizeAudioFramesWithOneTimestampKeepTheirTimestamps) {
+    zqtest::TestMediaOptions options;
+    options.seconds = 1;
+    auto media = zqtest::makeTestMedia(options);
+    auto socket = publisher("repeat", options);
+    socket->start();
+    ASSERT_TRUE(waitFor([&] { return delegate->sawStatus(ZQLiveStart); }, 10));
+
+    // Audio only: every third access unit goes twice with one timestamp (as when one encoder call
+    // yields several), the pair equal in size.
+    std::vector<std::int64_t> expected;
+    bool header = true;
+    for (std::size_t i = 0; i < media.audio.size(); ++i) {
+        int copies = i % 3 == 1 ? 2 : 1;
+        for (int c = 0; c < copies; ++c) {
+            auto frame = std::make_shared<ZQAudioFrame>(*media.audio[i]);
+            socket->sendFrame(frame);
+            if (header)
+                header = false; // the first becomes the AAC sequence header
+            else
+                expected.push_back(static_cast<std::int64_t>(frame->timestamp()));
+        }
+    }
+    // Five later frames push every one of those out of the buffer's sort window.
+    for (int i = 0; i < 5; ++i) {
+        auto tail = std::make_shared<ZQAudioFrame>(*media.audio.back());
+        tail->setTimestamp(100000 + static_cast<std::uint64_t>(i));
+        socket->sendFrame(tail);
+    }
+    ASSERT_TRUE(waitFor([&] { return socket->buffer()->listCount() == 0; }, 10));
+    finish(socket);
+
+    auto received = zqtest::packetTimestamps(nginx.recordingPath("repeat"), "a");
+    EXPECT_EQ(received, expected);
+}
+
+TEST_F(RtmpIngestTest, AfterTheIngestDiesThePublisherReconnectsAndResendsSequenceHeaders) {
+    zqtest::TestMediaOptions options;
+    options.seconds = 6;
+    options.keyFrameInterval = 12;
+    auto media = zqtest::makeTestMedia(options);
+    auto frames = media.interleaved();
+    auto socket = publisher("again", options, 1);
+    socket->start();
+    ASSERT_TRUE(waitFor([&] { return delegate->sawStatus(ZQLiveStart); }, 10));
+
+    // Frames in real time, as from live encoders.
+    std::atomic<bool> feeding{true};
+    std::atomic<std::size_t> fed{0};
+    std::thread feeder([&] {
+        auto begin = Clock::now();
+        for (auto& frame : frames) {
+            if (!feeding) break;
+            std::this_thread::sleep_until(begin + std::chrono::milliseconds(frame->timestamp()));
+            socket->sendFrame(frame);
+            ++fed;
+        }
+    });
+    auto stopFeeding = [&] {
+        feeding = false;
+        feeder.join();
+    };
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    nginx.kill();
+    bool restarted = nginx.start();
+    bool reconnected = restarted && waitFor([&] { return delegate->timesOf(ZQLiveStart).size() == 2; }, 10);
+    if (reconnected) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    stopFeeding();
+    ASSERT_TRUE(restarted) << nginx.lastError();
+    ASSERT_TRUE(reconnected) << "states seen: " << delegate->trail().size();
+    finish(socket);
+
+    auto trail = delegate->trail();
+    ASSERT_GE(trail.size(), 5u);
+    EXPECT_EQ(std::vector<std::uint64_t>(trail.begin(), trail.begin() + 5),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveReconnecting, ZQLiveStart, ZQLiveStop}));
+    // The recording of the second publish decodes from its first frame: the headers came again.
+    expectPlayableRecording(nginx.recordingPath("again"), options);
+}
+
+} // namespace

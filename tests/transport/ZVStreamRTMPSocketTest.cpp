@@ -1,0 +1,471 @@
+// The publisher's state machine, send loop and statistics under virtual time, over a fake
+// connection: what the delegate sees, when, and what reaches the ingest.
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "ZQLiveKit/ZQAudioFrame.h"
+#include "ZQLiveKit/ZQLiveAudioConfiguration.h"
+#include "ZQLiveKit/ZQLiveStreamInfo.h"
+#include "ZQLiveKit/ZQLiveVideoConfiguration.h"
+#include "ZQLiveKit/ZQVideoFrame.h"
+#include "ZQPlatform/Clock.h"
+#include "ZQPlatform/Console.h"
+#include "ZQPlatform/Exception.h"
+#include "tests/support/VirtualTime.h"
+#include "tests/transport/FakeRtmpConnection.h"
+#include "tests/transport/RecordingSocketDelegate.h"
+#include "transport/ZVStreamRTMPSocket.h"
+
+namespace {
+
+using zqtest::FakeIngest;
+using zqtest::RecordingDelegate;
+using zqtest::SentMessage;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint64_t kError205 = RecordingDelegate::kErrorBase + ZQLiveSocketErrorReconnectExhausted;
+
+std::shared_ptr<ZQVideoFrame> videoFrame(std::uint64_t timestamp, bool key, std::size_t size = 10) {
+    auto frame = std::make_shared<ZQVideoFrame>();
+    frame->setTimestamp(timestamp);
+    frame->setIsKeyFrame(key);
+    frame->setData(ZQBytes(std::vector<std::uint8_t>(size, key ? 0x65 : 0x41)));
+    frame->setSps(ZQBytes{0x67, 0x42, 0xC0, 0x1E});
+    frame->setPps(ZQBytes{0x68, 0xCE});
+    return frame;
+}
+
+std::shared_ptr<ZQAudioFrame> audioFrame(std::uint64_t timestamp, std::size_t size = 6) {
+    auto frame = std::make_shared<ZQAudioFrame>();
+    frame->setTimestamp(timestamp);
+    frame->setData(ZQBytes(std::vector<std::uint8_t>(size, 0x21)));
+    frame->setAudioInfo(ZQBytes{0x12, 0x10});
+    return frame;
+}
+
+class PublisherTest : public ::testing::Test {
+protected:
+    PublisherTest() {
+        platform::Console::setEnabled(false);
+        stream->setUrl("rtmp://127.0.0.1:1935/live/test");
+        stream->setStreamId("stream-7");
+        stream->setVideoConfiguration(ZQLiveVideoConfiguration::defaultConfiguration());
+        stream->setAudioConfiguration(ZQLiveAudioConfiguration::defaultConfiguration());
+    }
+    ~PublisherTest() override { platform::Console::setEnabled(true); }
+
+    std::shared_ptr<ZVStreamRTMPSocket> make(std::int64_t interval = 0, std::int64_t count = 0) {
+        auto socket = ZVStreamRTMPSocket::create(stream, interval, count, ingest->factory());
+        socket->setDelegate(delegate);
+        return socket;
+    }
+    // Lets everything queued on the send queue run.
+    void settle(const std::shared_ptr<ZVStreamRTMPSocket>& socket) { socket->drainForTesting(); }
+    // Moves virtual time in half-second steps, letting the send queue run after each.
+    void run(const std::shared_ptr<ZVStreamRTMPSocket>& socket, double seconds) {
+        for (double done = 0; done < seconds - 1e-9; done += 0.5) {
+            time.advance(0.5);
+            settle(socket);
+        }
+    }
+    // Pushes frames, then five fillers with far later timestamps so that the buffer's sort window
+    // releases the frames. The fillers come out at the next feed; media() leaves them out.
+    void feed(const std::shared_ptr<ZVStreamRTMPSocket>& socket, const std::vector<std::shared_ptr<ZQFrame>>& frames) {
+        for (auto& f : frames) socket->sendFrame(f);
+        for (int i = 0; i < 5; ++i) {
+            auto filler = audioFrame((std::uint64_t{1} << 40) + mFiller++, 7);
+            filler->setData(ZQBytes(std::vector<std::uint8_t>(7, 0xEE)));
+            socket->sendFrame(filler);
+        }
+        settle(socket);
+    }
+    static bool isFiller(const SentMessage& m) { return m.packetType == 0x08 && m.body.size() == 9 && m.body[2] == 0xEE; }
+    // What reached the ingest, fillers left out (connection 0: all connections).
+    std::vector<SentMessage> sent(int connection = 0) const {
+        std::vector<SentMessage> out;
+        for (auto& m : ingest->sent())
+            if (!isFiller(m) && (connection == 0 || m.connection == connection)) out.push_back(m);
+        return out;
+    }
+    std::vector<SentMessage> media(int connection = 0) const {
+        std::vector<SentMessage> out;
+        for (auto& m : sent(connection))
+            if (m.channel == 4) out.push_back(m);
+        return out;
+    }
+
+    zqtest::VirtualTime time;
+    std::shared_ptr<FakeIngest> ingest = std::make_shared<FakeIngest>();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<ZQLiveStreamInfo> stream = std::make_shared<ZQLiveStreamInfo>();
+
+private:
+    std::uint64_t mFiller = 0;
+};
+
+TEST_F(PublisherTest, CreationRefusesAMissingStreamAndCorrectsTheBudget) {
+    try {
+        ZVStreamRTMPSocket::create(nullptr, 3, 5);
+        FAIL() << "no exception";
+    } catch (const platform::Exception& e) {
+        EXPECT_EQ(e.name(), "ZVStreamRtmpSocket init error");
+        EXPECT_EQ(e.reason(), "stream is nil");
+    }
+    auto defaults = ZVStreamRTMPSocket::create(stream, 0, -1);
+    EXPECT_EQ(defaults->reconnectInterval(), 3);
+    EXPECT_EQ(defaults->reconnectCount(), 5);
+    auto chosen = ZVStreamRTMPSocket::create(stream, 7, 2);
+    EXPECT_EQ(chosen->reconnectInterval(), 7);
+    EXPECT_EQ(chosen->reconnectCount(), 2);
+}
+
+TEST_F(PublisherTest, StartWithoutUrlReportsNothingAndOpensNothing) {
+    stream->setUrl(std::nullopt);
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    run(socket, 10);
+    EXPECT_TRUE(delegate->events().empty());
+    EXPECT_EQ(ingest->connectionsMade(), 0);
+}
+
+TEST_F(PublisherTest, ConnectReportsPendingThenStartAndSendsMetadataFirst) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart}));
+    EXPECT_EQ(ingest->urls(), (std::vector<std::string>{"rtmp://127.0.0.1:1935/live/test"}));
+    auto sent = ingest->sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].packetType, 0x12);
+    EXPECT_EQ(sent[0].channel, 3);
+    EXPECT_EQ(sent[0].streamId, ingest->streamIdOf(1));
+
+    // A second start while connected does nothing.
+    socket->start();
+    settle(socket);
+    EXPECT_EQ(delegate->trail().size(), 2u);
+    EXPECT_EQ(ingest->connectionsMade(), 1);
+}
+
+TEST_F(PublisherTest, FirstFramesOfAConnectionBecomeSequenceHeadersThenFramesFollow) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    const std::uint64_t beyond32Bits = (std::uint64_t{1} << 32) + 120;
+    feed(socket, {audioFrame(10), videoFrame(20, true), videoFrame(60, false, 30), audioFrame(70, 8),
+                  videoFrame(beyond32Bits, false)});
+
+    auto sent = media();
+    ASSERT_EQ(sent.size(), 5u);
+    // Audio came first out of the buffer, so the AAC header leads; the two frames that made the
+    // headers are not sent as pictures or sound.
+    EXPECT_EQ(sent[0].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
+    EXPECT_EQ(sent[0].timestamp, 0u);
+    EXPECT_EQ(sent[0].headerType, RtmpMessage::kHeaderLarge);
+    EXPECT_EQ(sent[1].packetType, 0x09);
+    EXPECT_EQ(sent[1].body[1], 0x00); // AVC sequence header
+    EXPECT_EQ(sent[1].timestamp, 0u);
+    EXPECT_EQ(sent[2].body.size(), 39u);
+    EXPECT_EQ(sent[2].body[0], 0x27);
+    EXPECT_EQ(sent[2].timestamp, 60u);
+    EXPECT_EQ(sent[2].headerType, RtmpMessage::kHeaderLarge);
+    EXPECT_EQ(sent[3].packetType, 0x08);
+    EXPECT_EQ(sent[3].timestamp, 70u);
+    EXPECT_EQ(sent[3].headerType, RtmpMessage::kHeaderMedium);
+    // Beyond 2^32 - 1 ms only the low 32 bits go.
+    EXPECT_EQ(sent[4].packetType, 0x09);
+    EXPECT_EQ(sent[4].timestamp, 120u);
+    for (auto& m : sent) EXPECT_EQ(m.streamId, ingest->streamIdOf(1));
+}
+
+TEST_F(PublisherTest, FirstVideoFrameWithoutParameterSetsIsDiscardedAndNoHeaderFollows) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    auto bare = videoFrame(10, true);
+    bare->setSps(ZQBytes());
+    feed(socket, {bare, videoFrame(50, false), videoFrame(90, true)});
+
+    auto sent = media();
+    ASSERT_EQ(sent.size(), 2u);
+    // No AVC sequence header on this connection: both later frames go as pictures.
+    EXPECT_EQ(sent[0].body[0], 0x27);
+    EXPECT_EQ(sent[0].body[1], 0x01);
+    EXPECT_EQ(sent[1].body[0], 0x17);
+    EXPECT_EQ(sent[1].body[1], 0x01);
+    auto records = delegate->debugRecords();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0]->totalFrame(), 1); // the discarded frame is not counted
+}
+
+TEST_F(PublisherTest, SixFailedConnectsGiveFiveReconnectsThreeSecondsApartThenError205) {
+    ingest->setConnectByDefault(false);
+    auto socket = make(0, -1); // falls back to 3 s and 5 attempts
+    const double start = time.now();
+    socket->start();
+    settle(socket);
+    run(socket, 20);
+
+    EXPECT_EQ(delegate->trail(),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveReconnecting, ZQLiveReconnecting, ZQLiveReconnecting,
+                                          ZQLiveReconnecting, ZQLiveReconnecting, ZQLiveError, kError205}));
+    auto attempts = delegate->timesOf(ZQLiveReconnecting);
+    ASSERT_EQ(attempts.size(), 5u);
+    for (std::size_t i = 0; i < attempts.size(); ++i) EXPECT_DOUBLE_EQ(attempts[i] - start, 3.0 * (i + 1));
+    ASSERT_EQ(delegate->timesOf(ZQLiveError).size(), 1u);
+    EXPECT_DOUBLE_EQ(delegate->timesOf(ZQLiveError)[0] - start, 15.0); // right after the last failure
+    EXPECT_EQ(ingest->connectAttempts(), 6);
+    // Every connect had a fresh handle, and each failed one was closed and freed.
+    EXPECT_EQ(ingest->connectionsMade(), 6);
+    EXPECT_EQ(ingest->connectionsClosed(), 6);
+    EXPECT_EQ(ingest->connectionsAlive(), 0);
+}
+
+TEST_F(PublisherTest, StopDuringTheReconnectDelayCancelsTheAttempt) {
+    ingest->setConnectByDefault(false);
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    run(socket, 1);
+    socket->stop();
+    settle(socket);
+    run(socket, 20);
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStop}));
+    EXPECT_EQ(ingest->connectAttempts(), 1);
+}
+
+TEST_F(PublisherTest, AnAttemptAlreadyDueWhenStopRunsStillNeverConnects) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    ingest->dropLink();
+    feed(socket, {audioFrame(10), audioFrame(30)}); // the header send finds the link gone
+    run(socket, 2.5);
+
+    // Hold the stop inside its close while the attempt falls due and is handed to the send queue.
+    ingest->holdNextClose();
+    socket->stop();
+    ingest->waitUntilCloseHeld();
+    time.advance(0.5);
+    ingest->releaseClose();
+    settle(socket);
+    run(socket, 10);
+
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveStop}));
+    EXPECT_EQ(ingest->connectAttempts(), 1);
+}
+
+TEST_F(PublisherTest, ALinkFailureMakesOneReconnectOnAFreshConnectionThatResendsHeaders) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    feed(socket, {videoFrame(0, true), audioFrame(5), videoFrame(40, false)});
+    ASSERT_EQ(media(1).size(), 3u);
+
+    ingest->dropLink();
+    // Several frames are taken while the link is down; only one reconnect request results.
+    feed(socket, {videoFrame(80, false), audioFrame(85), videoFrame(120, false), audioFrame(125)});
+    run(socket, 2.5);
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart}));
+    // Frames keep arriving while the link is down; they wait in the buffer.
+    feed(socket, {videoFrame(160, true), audioFrame(165), videoFrame(200, false), audioFrame(205)});
+
+    run(socket, 0.5); // the attempt, 3 s after the failure
+    EXPECT_EQ(delegate->trail(),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveReconnecting, ZQLiveStart}));
+    EXPECT_EQ(ingest->connectionsMade(), 2);
+    EXPECT_EQ(ingest->connectionsAlive(), 1);
+    EXPECT_EQ(ingest->connectionsClosed(), 1);
+
+    // On the new connection: metadata with its own stream id, then the waiting frames, the first of
+    // each kind turned into a sequence header again, without any new sendFrame.
+    // The frame that met the dead link (V80) is lost; A85 and V120 become the headers.
+    auto second = sent(2);
+    std::vector<std::uint32_t> timestamps;
+    for (auto& m : second) timestamps.push_back(m.timestamp);
+    EXPECT_EQ(timestamps, (std::vector<std::uint32_t>{0, 0, 0, 125, 160, 165, 200, 205}));
+    ASSERT_EQ(second.size(), 8u);
+    EXPECT_EQ(second[0].packetType, 0x12);
+    EXPECT_EQ(second[0].streamId, ingest->streamIdOf(2));
+    EXPECT_EQ(second[1].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
+    EXPECT_EQ(second[2].packetType, 0x09);
+    EXPECT_EQ(second[2].body[1], 0x00);
+    for (auto& m : second) EXPECT_EQ(m.streamId, ingest->streamIdOf(2));
+}
+
+TEST_F(PublisherTest, SendStepsDoNotSpinWhileTheLinkIsDownAndResumeOnConnect) {
+    ingest->scriptConnects({false});
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    for (int i = 0; i < 40; ++i) socket->sendFrame(audioFrame(static_cast<std::uint64_t>(i) * 23));
+    settle(socket);
+    auto steps = socket->sendStepCountForTesting();
+    EXPECT_LE(steps, 40u); // at most one per sendFrame, none queued by the steps themselves
+    run(socket, 2.5);
+    EXPECT_EQ(socket->sendStepCountForTesting(), steps);
+    EXPECT_TRUE(media().empty());
+
+    run(socket, 0.5); // reconnect succeeds; the 35 frames released from the sort window go out
+    EXPECT_EQ(delegate->trail(),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveReconnecting, ZQLiveStart}));
+    auto sent = media();
+    ASSERT_EQ(sent.size(), 35u);
+    EXPECT_EQ(sent[0].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
+    EXPECT_EQ(sent.back().timestamp, 34u * 23);
+}
+
+TEST_F(PublisherTest, StartAfterErrorMakesExactlyOneAttempt) {
+    ingest->setConnectByDefault(false);
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    run(socket, 20);
+    ASSERT_EQ(delegate->trail().back(), kError205);
+    auto before = delegate->trail().size();
+
+    socket->start();
+    settle(socket);
+    // One attempt; its failure finds the budget used up and reports at once.
+    auto trail = delegate->trail();
+    EXPECT_EQ(std::vector<std::uint64_t>(trail.begin() + static_cast<long>(before), trail.end()),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveError, kError205}));
+    EXPECT_EQ(ingest->connectAttempts(), 7);
+
+    // That attempt left the publisher "connecting": further starts are ignored until stop.
+    socket->start();
+    settle(socket);
+    run(socket, 20);
+    EXPECT_EQ(delegate->trail().size(), before + 3);
+    EXPECT_EQ(ingest->connectAttempts(), 7);
+
+    // Stop resets the budget; the next start connects again.
+    ingest->setConnectByDefault(true);
+    socket->stop();
+    socket->start();
+    settle(socket);
+    trail = delegate->trail();
+    EXPECT_EQ(std::vector<std::uint64_t>(trail.end() - 3, trail.end()),
+              (std::vector<std::uint64_t>{ZQLiveStop, ZQLivePending, ZQLiveStart}));
+}
+
+TEST_F(PublisherTest, StartAfterErrorCanSucceed) {
+    ingest->scriptConnects({false, false, false});
+    auto socket = make(1, 2);
+    socket->start();
+    settle(socket);
+    run(socket, 5);
+    ASSERT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveReconnecting, ZQLiveReconnecting,
+                                                             ZQLiveError, kError205}));
+    socket->start();
+    settle(socket);
+    auto trail = delegate->trail();
+    EXPECT_EQ(std::vector<std::uint64_t>(trail.end() - 2, trail.end()),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart}));
+}
+
+TEST_F(PublisherTest, TheBudgetCountsEveryRequestAndASuccessDoesNotRefillIt) {
+    ingest->scriptConnects({true, true});
+    ingest->setConnectByDefault(false);
+    auto socket = make(3, 3);
+    socket->start();
+    settle(socket);
+    socket->reconnect();
+    socket->reconnect(); // arrives while the attempt is timed: counted, nothing else
+    settle(socket);
+    run(socket, 3);
+    EXPECT_EQ(delegate->trail(),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveReconnecting, ZQLiveStart}));
+
+    // The third request still gets its attempt; its failure is the fourth request: budget used up.
+    ingest->dropLink();
+    feed(socket, {audioFrame(10), audioFrame(20)});
+    run(socket, 10);
+    auto trail = delegate->trail();
+    EXPECT_EQ(std::vector<std::uint64_t>(trail.begin() + 4, trail.end()),
+              (std::vector<std::uint64_t>{ZQLiveReconnecting, ZQLiveError, kError205}));
+    EXPECT_EQ(ingest->connectAttempts(), 3);
+}
+
+TEST_F(PublisherTest, StatisticsWindowsOfOneSecond) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    ASSERT_TRUE(delegate->debugRecords().empty());
+
+    // The first frame of a run closes the fresh record's window at once: a window of zeros.
+    const double windowStart = time.now() * 1000;
+    feed(socket, {videoFrame(0, true, 100), audioFrame(10, 20), videoFrame(40, false, 300), audioFrame(50, 40)});
+    auto records = delegate->debugRecords();
+    ASSERT_EQ(records.size(), 1u);
+    auto first = records[0];
+    EXPECT_EQ(first->currentBandwidth(), 0);
+    EXPECT_EQ(first->currentCapturedAudioCount(), 0);
+    EXPECT_EQ(first->currentCapturedVideoCount(), 0);
+    EXPECT_EQ(first->totalFrame(), 1);
+    EXPECT_EQ(first->dataFlow(), 100);
+    EXPECT_EQ(first->streamId(), std::optional<std::string>("stream-7"));
+    EXPECT_EQ(first->uploadUrl(), stream->url());
+    EXPECT_TRUE(first->isRtmp());
+    EXPECT_EQ(first->timeStamp(), 0); // reported before its window starts
+
+    // Within the second: counted into the window.
+    socket->buffer()->setLastDropFrames(7);
+    run(socket, 1);
+    feed(socket, {});
+    records = delegate->debugRecords();
+    ASSERT_EQ(records.size(), 2u);
+    auto second = records[1];
+    // The frame that closed it (the first filler) counts in neither window.
+    EXPECT_EQ(second->currentBandwidth(), 20 + 300 + 40);
+    EXPECT_EQ(second->currentCapturedAudioCount(), 2);
+    EXPECT_EQ(second->currentCapturedVideoCount(), 1);
+    EXPECT_EQ(second->totalFrame(), 4 + 1);
+    EXPECT_EQ(second->dropFrame(), 7);
+    EXPECT_EQ(socket->buffer()->lastDropFrames(), 0);
+    EXPECT_DOUBLE_EQ(second->timeStamp(), windowStart);
+    EXPECT_DOUBLE_EQ(second->elapsedMilli(), 1000);
+    // Snapshots: the first record did not move on with the counting.
+    EXPECT_EQ(first->totalFrame(), 1);
+
+    // Stop drops the record; the next run starts from a fresh one.
+    socket->stop();
+    socket->start();
+    settle(socket);
+    feed(socket, {audioFrame(2000, 8)});
+    records = delegate->debugRecords();
+    EXPECT_EQ(records.back()->totalFrame(), 1);
+    EXPECT_EQ(records.back()->currentBandwidth(), 0);
+}
+
+TEST_F(PublisherTest, BufferTrendsReachTheDelegate) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    feed(socket, {audioFrame(0)}); // the first append starts the buffer's one-second samples
+    run(socket, 6);
+    bool declined = false;
+    for (auto& e : delegate->events())
+        if (e.kind == "buffer" && e.value == ZVBufferStateDecline) declined = true;
+    EXPECT_TRUE(declined);
+}
+
+TEST_F(PublisherTest, ReleasingThePublisherClosesItsConnectionAndCancelsItsAttempt) {
+    ingest->scriptConnects({true});
+    ingest->setConnectByDefault(false);
+    {
+        auto socket = make();
+        socket->start();
+        settle(socket);
+        ingest->dropLink();
+        feed(socket, {audioFrame(0), audioFrame(10)});
+    }
+    EXPECT_EQ(ingest->connectionsAlive(), 0);
+    time.advance(10);
+    EXPECT_EQ(ingest->connectAttempts(), 1);
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart}));
+}
+
+} // namespace

@@ -1,0 +1,125 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include "ZQLiveKit/ZQLiveStreamInfo.h"
+#include "ZQPlatform/DispatchQueue.h"
+#include "transport/RtmpConnection.h"
+#include "transport/ZVStreamSocket.h"
+#include "transport/ZVStreamingBuffer.h"
+#include "transport/ZVStreamingBufferDelegate.h"
+
+class ZQAudioFrame;
+class ZQVideoFrame;
+
+// Publishes one live stream to one RTMP URL: queues frames in its send buffer, sends them one at a
+// time from its serial send queue (an onMetaData message first, then the AVC and AAC sequence
+// headers, then one FLV tag body per frame), reconnects within a fixed budget, and reports states,
+// the final error, one-second statistics and buffer trends to its delegate.
+//
+// Queues: start, stop, reconnect requests, send steps and the connect of every reconnect attempt
+// run on the send queue, which alone owns the connection and the connection flags; reconnect
+// attempts are timed on the main run loop, which only hands them to the send queue.
+class ZVStreamRTMPSocket final : public ZVStreamSocket,
+                                 public ZVStreamingBufferDelegate,
+                                 public std::enable_shared_from_this<ZVStreamRTMPSocket> {
+public:
+    static constexpr std::int64_t kDefaultReconnectInterval = 3;
+    static constexpr std::int64_t kDefaultReconnectCount = 5;
+
+    // initWithStream:reconnectInterval:reconnectCount: (initWithStream: passes 0 and 0). An interval
+    // ≤ 0 becomes 3 seconds and a count ≤ 0 becomes 5. Throws platform::Exception ("ZVStreamRtmpSocket
+    // init error", "stream is nil") without a stream. Any thread.
+    static std::shared_ptr<ZVStreamRTMPSocket> create(std::shared_ptr<ZQLiveStreamInfo> stream,
+                                                      std::int64_t reconnectInterval = 0,
+                                                      std::int64_t reconnectCount = 0);
+    // The same over another RTMP connection maker (tests pass a fake).
+    static std::shared_ptr<ZVStreamRTMPSocket> create(std::shared_ptr<ZQLiveStreamInfo> stream,
+                                                      std::int64_t reconnectInterval,
+                                                      std::int64_t reconnectCount,
+                                                      RtmpConnectionFactory connectionFactory);
+    ~ZVStreamRTMPSocket() override;
+
+    // ZVStreamSocket. All any thread, returning at once.
+    void start() override;
+    void stop() override;
+    void sendFrame(std::shared_ptr<ZQFrame> frame) override;
+    void setDelegate(std::weak_ptr<ZVStreamSocketDelegate> delegate) override;
+
+    // Makes a reconnect request (counted against the budget). Any thread.
+    void reconnect();
+
+    // ZVStreamingBufferDelegate: forwards the trend to socketBufferStatus. Main queue.
+    void streamingBufferBufferState(const std::shared_ptr<ZVStreamingBuffer>& buffer, ZVBufferState state) override;
+    bool respondsToStreamingBufferBufferState() const override { return true; }
+
+    std::int64_t reconnectInterval() const { return mReconnectInterval; }
+    std::int64_t reconnectCount() const { return mReconnectCount; }
+    const std::shared_ptr<ZQLiveStreamInfo>& stream() const { return mStream; }
+    const std::shared_ptr<ZVStreamingBuffer>& buffer() const { return mBuffer; }
+
+    // Tests: waits until the send queue has run everything queued, including the send steps that
+    // queue further steps. Not from the send queue.
+    void drainForTesting();
+    // Tests: how many send steps have run (a stalled link must not make them spin).
+    std::uint64_t sendStepCountForTesting() const { return mSendSteps.load(); }
+
+private:
+    ZVStreamRTMPSocket(std::shared_ptr<ZQLiveStreamInfo> stream, std::int64_t reconnectInterval,
+                       std::int64_t reconnectCount, RtmpConnectionFactory connectionFactory);
+
+    // Send-queue steps.
+    void startStep();
+    void stopStep();
+    int connect();
+    void reconnectRequest();
+    void reconnectAttempt(std::uint64_t generation);
+    void sendStep();
+    bool sendVideo(const ZQVideoFrame& frame);
+    bool sendAudio(const ZQAudioFrame& frame);
+    void sendMessage(RtmpMessage& message);
+    void updateStatistics(const ZQFrame& frame, bool isAudio);
+    void closeConnection();
+    ZQLiveDebug& debugInfo();
+
+    // Queues a send step on the send queue. Any thread.
+    void queueSendStep();
+    // Ends a send step: the flag goes down and the next step is queued.
+    void finishSendStep();
+    // Main queue, when the reconnect delay has passed.
+    void reconnectAttemptDue(std::uint64_t generation);
+
+    std::shared_ptr<ZVStreamSocketDelegate> delegate() const;
+    void reportStatus(ZQLiveState status);
+
+    mutable std::mutex mDelegateMutex;
+    std::weak_ptr<ZVStreamSocketDelegate> mDelegate;
+
+    const std::shared_ptr<ZQLiveStreamInfo> mStream;
+    const std::int64_t mReconnectInterval;
+    const std::int64_t mReconnectCount;
+    const RtmpConnectionFactory mConnectionFactory;
+    std::shared_ptr<ZVStreamingBuffer> mBuffer; // has its own lock; set once by create()
+
+    // True while one send step is in progress. Any thread reads it; the send queue writes it.
+    std::atomic<bool> mIsSending{false};
+    std::atomic<std::uint64_t> mQueuedSteps{0};
+    std::atomic<std::uint64_t> mSendSteps{0};
+
+    // Owned by the send queue.
+    std::unique_ptr<RtmpConnection> mConnection;
+    std::shared_ptr<ZQLiveDebug> mDebugInfo;
+    std::int64_t mRetryTimes4netWorkBreaken = 0;
+    bool mIsConnected = false;
+    bool mIsConnecting = false;
+    bool mIsReconnecting = false;
+    bool mSendVideoHead = false;
+    bool mSendAudioHead = false;
+    // Bumped by every stop, so that a reconnect attempt timed before it finds itself stale.
+    std::uint64_t mRunGeneration = 0;
+
+    // Declared last, so destroyed first: its queued tasks run (and find this object gone) before
+    // the state they would touch is destroyed.
+    std::shared_ptr<platform::DispatchQueue> mSendQueue;
+};
