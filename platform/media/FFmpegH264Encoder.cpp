@@ -125,6 +125,10 @@ std::unique_ptr<FFmpegH264Encoder> FFmpegH264Encoder::open(const std::string& co
         }
         if (av_opt_set(c->priv_data, "preset", preset.c_str(), 0) < 0) return fail("unknown preset " + preset);
         if (settings.realTime) setOption(c, "tune", "zerolatency");
+        // One slice per picture: every NAL unit goes out as a frame of its own, so a picture cut
+        // into slices (zerolatency's sliced threads) would reach the ingest as several frames
+        // with one timestamp. Frame threads keep the speed.
+        setOption(c, "x264-params", "sliced-threads=0");
         setOption(c, "forced-idr", "1");
     } else if (codecName == "h264_nvenc") {
         if (settings.realTime) {

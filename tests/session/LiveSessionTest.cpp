@@ -24,6 +24,9 @@ protected:
         fakes.socket().report(ZQLivePending);
         fakes.socket().report(ZQLiveStart);
         time.runMain();
+        // Pushed-in media makes the encoders, as a first captured frame would.
+        session.pushVideo(platform::PixelBuffer::create(16, 16, platform::PixelFormat::BGRA));
+        session.pushAudio(ZQBytes(std::vector<std::uint8_t>(64)));
     }
 
     zqtest::VirtualTime time;
@@ -201,9 +204,9 @@ TEST_F(LiveSessionTest, PushedMediaGoesToTheEncodersOnlyWhileUploadingAndForTheR
     time.advance(1.5);
     session->pushVideo(picture);
     session->pushAudio(pcm);
-    ASSERT_EQ(fakes.video->encoded.size(), 1u);
-    EXPECT_EQ(fakes.video->encoded[0], static_cast<std::uint64_t>(time.now() * 1000));
-    EXPECT_EQ(fakes.audio->encoded.size(), 1u);
+    ASSERT_EQ(fakes.video->encoded.size(), 2u);
+    EXPECT_EQ(fakes.video->encoded[1], static_cast<std::uint64_t>(time.now() * 1000));
+    EXPECT_EQ(fakes.audio->encoded.size(), 2u);
 
     FakeParts otherFakes;
     auto captureOnly = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
