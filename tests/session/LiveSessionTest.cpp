@@ -135,6 +135,8 @@ TEST_F(LiveSessionTest, VideoOnlyRunPushesTheFirstFrameEvenIfItIsNotAKeyFrame) {
 
 TEST_F(LiveSessionTest, NothingIsPushedBeforeThePublisherStartsOrAfterItStops) {
     auto session = make(12);
+    session->impl().videoEncoder(); // encoders that already exist from an earlier run
+    session->impl().audioEncoder();
     session->startLive(std::make_shared<ZQLiveStreamInfo>());
     fakes.socket().report(ZQLivePending);
     fakes.audio->emit(10);
