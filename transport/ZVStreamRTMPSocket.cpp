@@ -58,9 +58,9 @@ void ZVStreamRTMPSocket::start() {
 }
 
 void ZVStreamRTMPSocket::stop() {
-    mSendQueue->async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->stopStep();
-    });
+    // The owner usually lets go of the publisher right after asking it to stop; the step keeps it
+    // alive until the connection is closed and Stop is reported.
+    mSendQueue->async([self = shared_from_this()] { self->stopStep(); });
 }
 
 void ZVStreamRTMPSocket::sendFrame(std::shared_ptr<ZQFrame> frame) {

@@ -52,7 +52,9 @@ bool TestPatternSource::start() {
             auto picture = renderFrame(index);
             if (picture && mCallback) mCallback(picture);
         },
-        mClock);
+        // Like a camera, never deliver a burst to catch up: a frame more than half a period late
+        // restarts the grid, since receivers stamp each picture with the time it arrives.
+        mClock, 0.5 / mFrameRate);
     return mPacer->start();
 }
 

@@ -1,0 +1,242 @@
+// zqlive publish: the kit's main job. Publishes a synthetic camera (moving test pattern with a
+// running clock) and microphone (tone) through a live session to an RTMP URL.
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include "ZQLiveKit/TestPatternSource.h"
+#include "ZQLiveKit/ToneSource.h"
+#include "ZQLiveKit/ZQLiveSession.h"
+#include "ZQPlatform/Clock.h"
+#include "ZQPlatform/DispatchQueue.h"
+#include "ZQPlatform/RunLoop.h"
+#include "apps/zqlive/Cli.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "publish URL [--video testsrc] [--audio tone|silence] [--size WxH] [--fps N] [--bitrate KBPS]\n"
+    "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
+    "              [--reconnect-count N] [--debug-info]";
+
+struct PublishOptions {
+    std::string url;
+    bool tone = true;
+    int width = 720, height = 1280;
+    int fps = 30;
+    long long bitrate = 1200000;
+    int audioQuality = 2;
+    double duration = 0; // 0: until SIGINT/SIGTERM
+    bool adaptive = false;
+    long long reconnectInterval = 0, reconnectCount = 0;
+    bool debugInfo = false;
+};
+
+PublishOptions parse(const std::vector<std::string>& argv) {
+    zqlive::Args args(argv, {"adaptive", "debug-info"});
+    args.allowOnly({"video", "audio", "size", "fps", "bitrate", "audio-quality", "duration", "adaptive",
+                    "reconnect-interval", "reconnect-count", "debug-info"});
+    if (args.positionals().size() != 1) throw zqlive::UsageError("needs exactly one URL");
+    PublishOptions o;
+    o.url = args.positionals()[0];
+    if (o.url.rfind("rtmp://", 0) != 0 && o.url.rfind("rtmps://", 0) != 0)
+        throw zqlive::UsageError("URL must start with rtmp://, got '" + o.url + "'");
+    if (args.valueOr("video", "testsrc") != "testsrc") throw zqlive::UsageError("--video supports only testsrc");
+    std::string audio = args.valueOr("audio", "tone");
+    if (audio != "tone" && audio != "silence") throw zqlive::UsageError("--audio must be tone or silence");
+    o.tone = audio == "tone";
+    if (auto size = args.value("size")) {
+        int w = 0, h = 0;
+        char tail = 0;
+        if (std::sscanf(size->c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w < 16 || h < 16 || w > 4096 || h > 4096 ||
+            w % 2 || h % 2)
+            throw zqlive::UsageError("--size must be WxH with even sides from 16 to 4096, got '" + *size + "'");
+        o.width = w;
+        o.height = h;
+    }
+    o.fps = static_cast<int>(args.integer("fps", 30, 1, 60));
+    o.bitrate = args.integer("bitrate", 1200, 50, 50000) * 1000;
+    o.audioQuality = static_cast<int>(args.integer("audio-quality", 2, 0, 3));
+    o.duration = args.number("duration", 0, 0, 86400);
+    o.adaptive = args.has("adaptive");
+    o.reconnectInterval = args.integer("reconnect-interval", 0, 0, 3600);
+    o.reconnectCount = args.integer("reconnect-count", 0, 0, 1000);
+    o.debugInfo = args.has("debug-info");
+    return o;
+}
+
+// The video configuration for the asked size: the nearest preset, then the asked values.
+std::shared_ptr<ZQLiveVideoConfiguration> videoConfiguration(const PublishOptions& o) {
+    int shortSide = std::min(o.width, o.height);
+    std::uint64_t quality = shortSide <= 360 ? 2 : shortSide <= 540 ? 5 : 8;
+    auto video = ZQLiveVideoConfiguration::defaultConfigurationForQuality(quality, o.height >= o.width ? 1 : 3);
+    video->setVideoSize({static_cast<double>(o.width), static_cast<double>(o.height)});
+    video->setVideoFrameRate(static_cast<std::uint64_t>(o.fps));
+    video->setVideoMaxKeyframeInterval(static_cast<std::uint64_t>(o.fps) * 2);
+    video->setVideoMinFrameRate(static_cast<std::uint64_t>(std::max(1, o.fps / 2)));
+    video->setVideoBitRate(static_cast<std::uint64_t>(o.bitrate));
+    video->setVideoMaxBitRate(static_cast<std::uint64_t>(o.bitrate) * 6 / 5);
+    video->setVideoMinBitRate(static_cast<std::uint64_t>(o.bitrate) / 2);
+    return video;
+}
+
+nlohmann::json debugEvent(const ZQLiveDebug& d) {
+    return {{"event", "debug"},
+            {"streamId", d.streamId() ? nlohmann::json(*d.streamId()) : nlohmann::json()},
+            {"uploadUrl", d.uploadUrl() ? nlohmann::json(*d.uploadUrl()) : nlohmann::json()},
+            {"videoSize", {d.videoSize().width, d.videoSize().height}},
+            {"isRtmp", d.isRtmp()},
+            {"elapsedMilli", d.elapsedMilli()},
+            {"timeStamp", d.timeStamp()},
+            {"dataFlow", d.dataFlow()},
+            {"bandwidth", d.bandwidth()},
+            {"currentBandwidth", d.currentBandwidth()},
+            {"dropFrame", d.dropFrame()},
+            {"totalFrame", d.totalFrame()},
+            {"capturedAudioCount", d.capturedAudioCount()},
+            {"capturedVideoCount", d.capturedVideoCount()},
+            {"currentCapturedAudioCount", d.currentCapturedAudioCount()},
+            {"currentCapturedVideoCount", d.currentCapturedVideoCount()},
+            {"unSendCount", d.unSendCount()}};
+}
+
+// Prints what the session reports and decides when the job is over. Main queue only.
+class PublishReporter final : public ZQLiveSessionDelegate {
+public:
+    explicit PublishReporter(bool debugInfo) : mDebugInfo(debugInfo) {}
+
+    void liveSessionLiveStateDidChange(ZQLiveSession&, ZQLiveState state) override {
+        zqlive::emit({{"event", "state"}, {"state", static_cast<std::uint64_t>(state)}, {"name", ZQLiveStateName(state)}});
+        if (state == ZQLiveStop && mStopping) platform::RunLoop::main().stop();
+    }
+    void liveSessionDebugInfo(ZQLiveSession&, std::shared_ptr<ZQLiveDebug> debugInfo) override {
+        if (mDebugInfo && debugInfo) zqlive::emit(debugEvent(*debugInfo));
+    }
+    void liveSessionErrorCode(ZQLiveSession&, std::uint64_t code) override {
+        zqlive::emit({{"event", "error"}, {"code", code}});
+        mFailed = true;
+        mFailure = "publishing failed with error " + std::to_string(code) + " (reconnect attempts used up)";
+        platform::RunLoop::main().stop();
+    }
+
+    void setStopping() { mStopping = true; }
+    bool failed() const { return mFailed; }
+    const std::string& failure() const { return mFailure; }
+
+private:
+    bool mDebugInfo;
+    bool mStopping = false;
+    bool mFailed = false;
+    std::string mFailure;
+};
+
+std::string statusText(const ZQLiveSession& session, double elapsed) {
+    char text[200];
+    auto debug = session.debugInfo();
+    std::snprintf(text, sizeof text, "%-20s %7.1f s  sent %lld frames  %6.0f kbit/s  dropped %lld  queued %lld",
+                  ZQLiveStateName(session.state()), elapsed, debug ? static_cast<long long>(debug->totalFrame()) : 0LL,
+                  debug ? debug->currentBandwidth() * 8 / 1000 : 0.0,
+                  debug ? static_cast<long long>(debug->dropFrame()) : 0LL,
+                  debug ? static_cast<long long>(debug->unSendCount()) : 0LL);
+    return text;
+}
+
+int runPublish(const std::vector<std::string>& argv) {
+    PublishOptions o = parse(argv);
+
+    // SIGINT/SIGTERM arrive through a signalfd on the run loop; block them before any thread starts
+    // so every thread inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
+    auto video = videoConfiguration(o);
+    auto session = ZQLiveSession::create(audio, video, ZQLiveInputAudio | ZQLiveInputVideo);
+    auto reporter = std::make_shared<PublishReporter>(o.debugInfo);
+    session->setDelegate(reporter);
+    session->setReconnectInterval(static_cast<std::uint64_t>(o.reconnectInterval));
+    session->setReconnectCount(static_cast<std::uint64_t>(o.reconnectCount));
+    session->setAdaptiveBitrate(o.adaptive);
+    session->setShowDebugInfo(o.debugInfo);
+
+    // The encoder takes pictures of the configured size as read (which may differ from the asked one).
+    auto size = video->videoSize();
+    platform::TestPatternSource camera(static_cast<int>(size.width), static_cast<int>(size.height), o.fps);
+    camera.setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](const auto& picture) {
+        if (auto s = weak.lock()) s->pushVideo(picture);
+    });
+    platform::ToneSource microphone(static_cast<std::uint32_t>(audio->audioSampleRate()),
+                                    static_cast<std::uint32_t>(audio->numberOfChannels()), audio->bufferLength(),
+                                    o.tone ? 440.0 : 0.0);
+    microphone.setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](std::span<const std::uint8_t> pcm) {
+        if (auto s = weak.lock()) s->pushAudio(ZQBytes(pcm.data(), pcm.size()));
+    });
+
+    auto& loop = platform::RunLoop::main();
+    double started = platform::mediaTime();
+    platform::DelayedTask durationTask, stopGuard;
+    auto beginStop = [&] {
+        if (reporter->failed()) return;
+        reporter->setStopping();
+        session->stopLive();
+        // A publisher stuck in a connect still ends the job.
+        stopGuard = platform::DispatchQueue::main()->after(15, [&loop] { loop.stop(); });
+    };
+    auto signalSource = loop.addReadSource(signalFd, [&] {
+        signalfd_siginfo info;
+        while (::read(signalFd, &info, sizeof info) == sizeof info) {
+        }
+        beginStop();
+    });
+    if (o.duration > 0) durationTask = platform::DispatchQueue::main()->after(o.duration, beginStop);
+
+    zqlive::StatusLine status;
+    auto statusTimer = platform::Timer::scheduled(0.5, true, [&](platform::Timer&) {
+        status.update(statusText(*session, platform::mediaTime() - started));
+    });
+
+    auto info = std::make_shared<ZQLiveStreamInfo>();
+    info->setUrl(o.url);
+    camera.start();
+    microphone.start();
+    session->startLive(info);
+    loop.run();
+
+    durationTask.cancel();
+    stopGuard.cancel();
+    camera.stop();
+    microphone.stop();
+    statusTimer->invalidate();
+    status.finish();
+    loop.removeSource(signalSource);
+    ::close(signalFd);
+    if (reporter->failed()) session->stopLive();
+
+    auto debug = session->debugInfo();
+    zqlive::emit({{"event", "summary"},
+                  {"duration", platform::mediaTime() - started},
+                  {"framesSent", debug ? debug->totalFrame() : 0},
+                  {"framesDropped", debug ? debug->dropFrame() : 0},
+                  {"bytesSent", debug ? debug->dataFlow() : 0.0}});
+    if (reporter->failed()) {
+        std::fprintf(stderr, "zqlive publish: %s\n", reporter->failure().c_str());
+        return 1;
+    }
+    if (session->state() != ZQLiveStop) {
+        std::fprintf(stderr, "zqlive publish: the publisher did not stop cleanly (state %s)\n",
+                     ZQLiveStateName(session->state()));
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+ZQLIVE_COMMAND(publish, "publish", "publish a test pattern and a tone to an RTMP URL", kUsage, runPublish);

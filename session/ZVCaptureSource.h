@@ -1,0 +1,70 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include "ZQLiveKit/PixelBuffer.h"
+#include "ZQLiveKit/ZQBytes.h"
+
+class ZVAudioCaptureSource;
+class ZVVideoCaptureSource;
+
+// Receives the microphone's PCM blocks (captureOutput:audioData:), on the capture's thread.
+class ZVAudioCaptureDelegate {
+public:
+    virtual ~ZVAudioCaptureDelegate() = default;
+    virtual void captureOutputAudioData(ZVAudioCaptureSource& capture, const ZQBytes& pcm) {
+        (void)capture;
+        (void)pcm;
+    }
+};
+
+// Receives the camera's processed pictures (captureOutput:pixelBuffer:), on the video queue.
+class ZVVideoCaptureDelegate {
+public:
+    virtual ~ZVVideoCaptureDelegate() = default;
+    virtual void captureOutputPixelBuffer(ZVVideoCaptureSource& capture,
+                                          const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) {
+        (void)capture;
+        (void)pixelBuffer;
+    }
+};
+
+// What the live session needs of a microphone source.
+class ZVAudioCaptureSource {
+public:
+    virtual ~ZVAudioCaptureSource() = default;
+    virtual void setDelegate(std::weak_ptr<ZVAudioCaptureDelegate> delegate) = 0;
+    virtual bool running() const = 0;
+    virtual void setRunning(bool running) = 0;
+    virtual bool muted() const = 0;
+    virtual void setMuted(bool muted) = 0;
+};
+
+// What the live session needs of a camera source, with the settings it passes through.
+class ZVVideoCaptureSource {
+public:
+    virtual ~ZVVideoCaptureSource() = default;
+    virtual void setDelegate(std::weak_ptr<ZVVideoCaptureDelegate> delegate) = 0;
+    virtual bool running() const = 0;
+    virtual void setRunning(bool running) = 0;
+
+    virtual std::int64_t captureDevicePosition() const = 0;
+    virtual void setCaptureDevicePosition(std::int64_t position) = 0;
+    virtual bool beautyFace() const = 0;
+    virtual void setBeautyFace(bool on) = 0;
+    virtual double beautyLevel() const = 0;
+    virtual void setBeautyLevel(double level) = 0;
+    virtual double brightLevel() const = 0;
+    virtual void setBrightLevel(double level) = 0;
+    virtual double zoomScale() const = 0;
+    virtual void setZoomScale(double scale) = 0;
+    virtual bool torch() const = 0;
+    virtual void setTorch(bool on) = 0;
+    virtual bool mirror() const = 0;
+    virtual void setMirror(bool on) = 0;
+    virtual bool saveLocalVideo() const = 0;
+    virtual void setSaveLocalVideo(bool on) = 0;
+    virtual std::optional<std::string> saveLocalVideoPath() const = 0;
+    virtual void setSaveLocalVideoPath(std::optional<std::string> path) = 0;
+};

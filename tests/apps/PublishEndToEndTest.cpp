@@ -1,0 +1,112 @@
+// zqlive publish end to end: a real nginx ingest, the real encoders and publisher, and ffprobe /
+// ffmpeg to check what arrived.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include "tests/support/NginxRtmp.h"
+#include "tests/support/TestUtil.h"
+
+namespace {
+
+std::string zqlive() { return zqtest::buildDir() + "/bin/zqlive"; }
+
+std::vector<nlohmann::json> jsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+std::vector<std::string> stateNames(const std::vector<nlohmann::json>& events) {
+    std::vector<std::string> names;
+    for (auto& e : events)
+        if (e["event"] == "state") names.push_back(e["name"]);
+    return names;
+}
+
+TEST(ZqlivePublish, FiveSecondsReachTheIngestAndDecodeCleanly) {
+    ASSERT_TRUE(zqtest::NginxRtmp::available()) << "nginx with the RTMP module is missing: run scripts/setup";
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+
+    std::string out;
+    int rc = zqtest::runCommand(zqlive() + " publish " + nginx.publishUrl("e2e") +
+                                    " --size 360x640 --fps 30 --bitrate 800 --audio-quality 2 --duration 5 --debug-info",
+                                &out);
+    ASSERT_EQ(rc, 0) << out;
+    auto events = jsonLines(out);
+    EXPECT_EQ(stateNames(events), (std::vector<std::string>{"ZQLivePending", "ZQLiveStart", "ZQLiveStop"}));
+    ASSERT_FALSE(events.empty());
+    auto summary = events.back();
+    ASSERT_EQ(summary["event"], "summary");
+    EXPECT_GT(summary["framesSent"].get<long long>(), 250) << "about 30 video and 43 audio frames a second";
+    EXPECT_EQ(summary["framesDropped"].get<long long>(), 0);
+    EXPECT_GT(summary["bytesSent"].get<double>(), 100000);
+    bool sawDebug = false;
+    for (auto& e : events)
+        if (e["event"] == "debug") sawDebug = e.contains("currentBandwidth") && e.contains("unSendCount");
+    EXPECT_TRUE(sawDebug);
+    nginx.stop();
+
+    std::string recording = nginx.recordingPath("e2e");
+    std::string probe;
+    ASSERT_EQ(zqtest::runCommand("ffprobe -v error -print_format json -show_streams -show_format '" + recording + "'",
+                                 &probe),
+              0)
+        << recording;
+    auto info = nlohmann::json::parse(probe);
+    nlohmann::json video, audio;
+    for (auto& s : info["streams"]) (s["codec_type"] == "video" ? video : audio) = s;
+    EXPECT_EQ(video["codec_name"], "h264");
+    EXPECT_EQ(video["width"], 360);
+    EXPECT_EQ(video["height"], 640);
+    EXPECT_EQ(audio["codec_name"], "aac");
+    EXPECT_EQ(audio["profile"], "LC");
+    EXPECT_EQ(audio["channels"], 2);
+    EXPECT_EQ(audio["sample_rate"], "44100");
+    double duration = std::stod(info["format"]["duration"].get<std::string>());
+    EXPECT_NEAR(duration, 5.0, 1.0);
+
+    // Frame rate from what was recorded: decoded frames over the video's duration.
+    std::string count;
+    ASSERT_EQ(zqtest::runCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+                                 "stream=nb_read_frames,duration -of json '" + recording + "'",
+                                 &count),
+              0);
+    auto counted = nlohmann::json::parse(count)["streams"][0];
+    double frames = std::stod(counted["nb_read_frames"].get<std::string>());
+    EXPECT_NEAR(frames / duration, 30.0, 3.0) << "frames " << frames << " in " << duration << " s";
+
+    std::string errors;
+    zqtest::runCommand("ffmpeg -nostdin -v error -i '" + recording + "' -f null - 2>&1", &errors);
+    EXPECT_EQ(errors, "") << "the recording does not decode cleanly";
+}
+
+TEST(ZqlivePublish, AnUnreachableIngestEndsWithError205AndAFailingExit) {
+    int port = zqtest::freeLoopbackPort(); // nothing listens there
+    std::string out;
+    int rc = zqtest::runCommand(zqlive() + " publish rtmp://127.0.0.1:" + std::to_string(port) +
+                                    "/live/x --size 64x64 --fps 10 --reconnect-interval 1 --reconnect-count 1 2>/dev/null",
+                                &out);
+    EXPECT_NE(rc, 0);
+    auto events = jsonLines(out);
+    EXPECT_EQ(stateNames(events), (std::vector<std::string>{"ZQLivePending", "ZQLiveReconnecting", "ZQLiveError"}));
+    bool saw205 = false;
+    for (auto& e : events)
+        if (e["event"] == "error") saw205 = e["code"] == 205;
+    EXPECT_TRUE(saw205) << out;
+}
+
+TEST(ZqlivePublish, BadArgumentsExitWithAOneLineReason) {
+    std::string err;
+    EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://127.0.0.1/live/x --fps 0 2>&1 >/dev/null", &err), 2);
+    EXPECT_NE(err.find("--fps"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_NE(zqtest::runCommand(zqlive() + " publish 2>/dev/null"), 0);
+    EXPECT_NE(zqtest::runCommand(zqlive() + " publish http://x/y 2>/dev/null"), 0);
+    EXPECT_NE(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --size 33x33 2>/dev/null"), 0);
+}
+
+} // namespace
