@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
@@ -251,16 +252,28 @@ std::shared_ptr<Timer> Timer::scheduled(double interval, bool repeats, Callback 
 }
 
 void Timer::arm(double when) {
-    std::lock_guard lock(mState->mutex);
-    if (!mState->valid) return;
-    mState->pending.cancel();
-    mState->pending = DelayedTask();
-    mState->fireDate = when;
-    std::uint64_t generation = ++mState->generation;
+    std::uint64_t generation;
+    DelayedTask previous;
+    {
+        std::lock_guard lock(mState->mutex);
+        if (!mState->valid) return;
+        previous = std::exchange(mState->pending, DelayedTask());
+        mState->fireDate = when;
+        generation = ++mState->generation;
+    }
+    previous.cancel();
     if (when >= distantFuture()) return;
     double delay = when <= distantPast() ? 0.0 : when - mediaTime();
-    // The run loop keeps a scheduled timer alive until it is invalidated.
-    mState->pending = DispatchQueue::main()->after(delay, [self = shared_from_this(), generation] { self->fire(generation); });
+    // Scheduled outside the timer's lock: the timer service takes its own lock, and may release a
+    // timer (taking this one) while holding it. The run loop keeps a scheduled timer alive until
+    // it is invalidated.
+    DelayedTask pending =
+        DispatchQueue::main()->after(delay, [self = shared_from_this(), generation] { self->fire(generation); });
+    std::lock_guard lock(mState->mutex);
+    if (mState->valid && mState->generation == generation)
+        mState->pending = pending;
+    else
+        pending.cancel(); // re-armed or invalidated meanwhile
 }
 
 void Timer::fire(std::uint64_t generation) {

@@ -35,10 +35,26 @@ void TimerService::dispatch(Entry entry) {
     });
 }
 
+void TimerService::dropCancelled(std::vector<Entry>& dropped) {
+    while (!mHeap.empty() && mHeap.top().cancelled->load()) {
+        dropped.push_back(mHeap.top());
+        mHeap.pop();
+    }
+}
+
 void TimerService::threadMain() {
     std::unique_lock lock(mMutex);
     for (;;) {
-        while (!mHeap.empty() && mHeap.top().cancelled->load()) mHeap.pop();
+        std::vector<Entry> dropped;
+        dropCancelled(dropped);
+        if (!dropped.empty()) {
+            // A dropped task may hold the last reference to an object whose destructor schedules
+            // or cancels work here: let it go outside the lock.
+            lock.unlock();
+            dropped.clear();
+            lock.lock();
+            continue;
+        }
         auto clock = Clock::shared();
         if (mHeap.empty() || clock->isManual()) {
             // Virtual time only moves through advance(); re-check now and then for a clock swap.
@@ -64,9 +80,10 @@ void TimerService::advanceManual(ManualClock& clock, double target) {
     settle();
     for (;;) {
         Entry entry;
+        std::vector<Entry> dropped;
         {
             std::lock_guard lock(mMutex);
-            while (!mHeap.empty() && mHeap.top().cancelled->load()) mHeap.pop();
+            dropCancelled(dropped);
             if (mHeap.empty() || mHeap.top().deadline > target) break;
             entry = mHeap.top();
             mHeap.pop();
@@ -82,10 +99,14 @@ void TimerService::advanceManual(ManualClock& clock, double target) {
 }
 
 void TimerService::reset() {
-    std::lock_guard lock(mMutex);
-    while (!mHeap.empty()) {
-        mHeap.top().cancelled->store(true);
-        mHeap.pop();
+    std::vector<Entry> dropped;
+    {
+        std::lock_guard lock(mMutex);
+        while (!mHeap.empty()) {
+            mHeap.top().cancelled->store(true);
+            dropped.push_back(mHeap.top());
+            mHeap.pop();
+        }
     }
 }
 

@@ -41,6 +41,8 @@ private:
 
     TimerService();
     void threadMain();
+    // Moves cancelled entries off the top of the heap into `dropped` (under mMutex).
+    void dropCancelled(std::vector<Entry>& dropped);
     static void dispatch(Entry entry);
 
     std::mutex mMutex;
