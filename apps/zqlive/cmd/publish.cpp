@@ -168,7 +168,9 @@ int runPublish(const std::vector<std::string>& argv) {
 
     // The encoder takes pictures of the configured size as read (which may differ from the asked one).
     auto size = video->videoSize();
-    platform::TestPatternSource camera(static_cast<int>(size.width), static_cast<int>(size.height), o.fps);
+    // NV12, as a camera delivers: the encoder takes it without a colour conversion.
+    platform::TestPatternSource camera(static_cast<int>(size.width), static_cast<int>(size.height), o.fps,
+                                       platform::PixelFormat::NV12);
     camera.setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](const auto& picture) {
         if (auto s = weak.lock()) s->pushVideo(picture);
     });
