@@ -41,48 +41,15 @@ if [ "$only" != ffmpeg ] && [ ! -x "$zqlive" ]; then
 fi
 
 work=$(mktemp -d)
-nginx_pid=
+source "$root/scripts/lib/nginx-rtmp.sh"
 cleanup() {
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  nginx_rtmp_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
+nginx_rtmp_start "$work" || { echo "publish_cpu: nginx did not start" >&2; exit 1; }
 
-accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
-# A free loopback port: one nothing answers on.
-port=
-for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 40000))
-  if ! accepts "$candidate"; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "publish_cpu: no free port found" >&2; exit 1; }
-
-cat >"$work/nginx.conf" <<CONF
-load_module $module;
-daemon off;
-master_process off;
-error_log $work/error.log info;
-pid $work/nginx.pid;
-events { worker_connections 64; }
-rtmp {
-  server {
-    listen 127.0.0.1:$port;
-    application live {
-      live on;
-      record all;
-      record_path $work;
-      record_unique off;
-    }
-  }
-}
-CONF
-"$nginx" -p "$work/" -c "$work/nginx.conf" -e "$work/error.log" &
-nginx_pid=$!
-for _ in $(seq 100); do accepts "$port" && break; sleep 0.05; done
-accepts "$port" || { echo "publish_cpu: nginx did not start:" >&2; cat "$work/error.log" >&2; exit 1; }
-
-url=rtmp://127.0.0.1:$port/live
+url=rtmp://127.0.0.1:$NGINX_RTMP_PORT/live
 gop=$((fps * 2))
 
 # Runs a command, leaving "user system" CPU seconds in $work/$1.time.

@@ -3,9 +3,16 @@
 #   nginx_rtmp_start DIR   sets NGINX_RTMP_PORT and NGINX_RTMP_PID; recordings land in DIR/NAME.flv
 #   nginx_rtmp_stop
 
+nginx_rtmp_accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# A loopback port nothing answers on.
 nginx_rtmp_free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
-    echo $((20000 + RANDOM % 20000))
+  local candidate
+  for _ in $(seq 50); do
+    candidate=$((20000 + RANDOM % 40000))
+    nginx_rtmp_accepts "$candidate" || { echo "$candidate"; return 0; }
+  done
+  return 1
 }
 
 nginx_rtmp_start() {
@@ -13,7 +20,7 @@ nginx_rtmp_start() {
   mkdir -p "$dir"
   dir=$(cd "$dir" && pwd)
   NGINX_RTMP_DIR=$(mktemp -d)
-  NGINX_RTMP_PORT=$(nginx_rtmp_free_port)
+  NGINX_RTMP_PORT=$(nginx_rtmp_free_port) || { echo "no free loopback port" >&2; return 1; }
   cat >"$NGINX_RTMP_DIR/nginx.conf" <<CONF
 load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
 daemon off;
@@ -36,7 +43,7 @@ CONF
   nginx -p "$NGINX_RTMP_DIR/" -c "$NGINX_RTMP_DIR/nginx.conf" -e "$NGINX_RTMP_DIR/error.log" &
   NGINX_RTMP_PID=$!
   for _ in $(seq 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$NGINX_RTMP_PORT") 2>/dev/null; then return 0; fi
+    nginx_rtmp_accepts "$NGINX_RTMP_PORT" && return 0
     sleep 0.1
   done
   echo "nginx did not start: $(cat "$NGINX_RTMP_DIR/error.log" 2>/dev/null)" >&2
