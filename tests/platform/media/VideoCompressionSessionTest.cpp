@@ -297,9 +297,11 @@ TEST_F(CompressionSessionTest, BitRateChangesTakeEffectInTheRunningEncoder) {
         return total / 20;
     };
     const std::size_t high = averageSize(20), low = averageSize(60), again = averageSize(100);
-    // 1.2 Mbit/s is 5000 bytes a frame at 30 fps; 60 kbit/s (1.5 × in the peak) at most 375.
+    // 1.2 Mbit/s is 5000 bytes a frame at 30 fps; 60 kbit/s (1.5 × in the peak) at most 375. With
+    // frame threads the cut lands a frame or two later from run to run, so the bound is loose:
+    // an encoder that ignored the change would stay near 5000.
     EXPECT_GT(high, 4000u);
-    EXPECT_LT(low, 600u);
+    EXPECT_LT(low, high / 4);
     EXPECT_GT(again, 4000u);
     // Not rebuilt: no new key frame (a reopened encoder would start with one).
     for (int i = 1; i < 120; ++i) EXPECT_FALSE(out[i].sample.isKeyFrame) << "frame " << i;
