@@ -1,6 +1,7 @@
 #include "platform/media/RealTimePacer.h"
 
 #include <chrono>
+#include <cmath>
 #include <pthread.h>
 
 namespace platform {
@@ -27,8 +28,9 @@ std::shared_ptr<PacerClock> PacerClock::monotonic() {
 }
 
 RealTimePacer::RealTimePacer(std::string name, double period, Tick tick, std::shared_ptr<PacerClock> clock,
-                             double maxLag)
-    : mName(std::move(name)), mPeriod(period), mTick(std::move(tick)), mClock(std::move(clock)), mMaxLag(maxLag) {}
+                             double maxLag, LatePolicy policy)
+    : mName(std::move(name)), mPeriod(period), mTick(std::move(tick)), mClock(std::move(clock)), mMaxLag(maxLag),
+      mPolicy(policy) {}
 
 RealTimePacer::~RealTimePacer() {
     stop();
@@ -58,9 +60,14 @@ void RealTimePacer::stop() {
     if (mThread.joinable()) mThread.join();
 }
 
-double RealTimePacer::nextDeadline(double deadline, double period, double now, double maxLag) {
+double RealTimePacer::nextDeadline(double deadline, double period, double now, double maxLag, LatePolicy policy) {
     double next = deadline + period;
-    return now - next > maxLag ? now : next;
+    if (policy == LatePolicy::CatchUp) return now - next > maxLag ? now : next;
+    // The first grid point at least half a period from now (with a little slack for rounding).
+    constexpr double kSlack = 1e-9;
+    double earliest = now + period / 2;
+    if (next < earliest - kSlack) next = deadline + std::ceil((earliest - deadline) / period - kSlack) * period;
+    return next;
 }
 
 void RealTimePacer::run() {
@@ -74,7 +81,7 @@ void RealTimePacer::run() {
         lock.unlock();
         mTick(index++);
         lock.lock();
-        deadline = nextDeadline(deadline, mPeriod, mClock->now(), mMaxLag);
+        deadline = nextDeadline(deadline, mPeriod, mClock->now(), mMaxLag, mPolicy);
     }
     mTickThread = std::thread::id();
     mRunning = false;

@@ -25,14 +25,19 @@ public:
 };
 
 // Calls `tick` on its own thread once every `period` seconds, on a fixed grid from the start (so
-// slow ticks do not make the rate drift). A tick that comes late is caught up at once; a lag of more
-// than `maxLag` (a stalled machine) drops the missed ticks and restarts the grid from now.
+// slow ticks do not make the rate drift). What happens to late ticks is the policy's:
+// - CatchUp (a sample clock, like a microphone): a late tick is caught up at once; a lag of more
+//   than `maxLag` (a stalled machine) drops the missed ticks and restarts the grid from now.
+// - Drop (a camera): a tick that cannot start at least half a period after the last one ended is
+//   dropped, so ticks never come in bursts (receivers stamp each picture with its arrival time).
 class RealTimePacer {
 public:
     using Tick = std::function<void(std::uint64_t index)>;
+    enum class LatePolicy { CatchUp, Drop };
 
     RealTimePacer(std::string name, double period, Tick tick,
-                  std::shared_ptr<PacerClock> clock = PacerClock::monotonic(), double maxLag = 1.0);
+                  std::shared_ptr<PacerClock> clock = PacerClock::monotonic(), double maxLag = 1.0,
+                  LatePolicy policy = LatePolicy::CatchUp);
     ~RealTimePacer();
     RealTimePacer(const RealTimePacer&) = delete;
     RealTimePacer& operator=(const RealTimePacer&) = delete;
@@ -45,7 +50,8 @@ public:
     bool running() const { return mRunning.load(); }
 
     // The deadline after `deadline`, given the time now (the catch-up and drop rule above).
-    static double nextDeadline(double deadline, double period, double now, double maxLag);
+    static double nextDeadline(double deadline, double period, double now, double maxLag,
+                               LatePolicy policy = LatePolicy::CatchUp);
 
 private:
     void run();
@@ -55,6 +61,7 @@ private:
     const Tick mTick;
     const std::shared_ptr<PacerClock> mClock;
     const double mMaxLag;
+    const LatePolicy mPolicy;
     std::mutex mMutex;
     std::condition_variable mWake;
     bool mStopping = false; // guarded by mMutex

@@ -52,9 +52,8 @@ bool TestPatternSource::start() {
             auto picture = renderFrame(index);
             if (picture && mCallback) mCallback(picture);
         },
-        // Like a camera, never deliver a burst to catch up: a frame more than half a period late
-        // restarts the grid, since receivers stamp each picture with the time it arrives.
-        mClock, 0.5 / mFrameRate);
+        // Like a camera: late frames are dropped, never delivered in a burst.
+        mClock, 1.0, RealTimePacer::LatePolicy::Drop);
     return mPacer->start();
 }
 

@@ -89,6 +89,18 @@ TEST(RealTimePacerTest, CatchesUpSmallLagsAndRestartsAfterLongStalls) {
     EXPECT_FALSE(RealTimePacer("bad", 0, [](std::uint64_t) {}).start());
 }
 
+TEST(RealTimePacerTest, DropPolicyNeverStartsATickWithinHalfAPeriodOfTheLast) {
+    constexpr auto drop = RealTimePacer::LatePolicy::Drop;
+    // On time, or finished early: the next grid point.
+    EXPECT_DOUBLE_EQ(RealTimePacer::nextDeadline(10.0, 0.1, 10.01, 1.0, drop), 10.1);
+    // Finished at 10.07: 10.1 is less than half a period away, so it is dropped for 10.2.
+    EXPECT_NEAR(RealTimePacer::nextDeadline(10.0, 0.1, 10.07, 1.0, drop), 10.2, 1e-9);
+    // Finished late at 10.33: the ticks at 10.1 to 10.3 are dropped; 10.4 is far enough.
+    EXPECT_NEAR(RealTimePacer::nextDeadline(10.0, 0.1, 10.33, 1.0, drop), 10.4, 1e-9);
+    // Exactly half a period away is allowed.
+    EXPECT_NEAR(RealTimePacer::nextDeadline(10.0, 0.1, 10.05, 1.0, drop), 10.1, 1e-9);
+}
+
 // Pixel helpers.
 std::array<int, 3> bgraAt(const PixelBuffer& p, int x, int y) {
     const std::uint8_t* px = p.planeData(0) + y * p.bytesPerRow(0) + 4 * x;
