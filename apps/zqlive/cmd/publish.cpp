@@ -1,7 +1,6 @@
 // zqlive publish: the kit's main job. Publishes a synthetic camera (moving test pattern with a
 // running clock) and microphone (tone) through a live session to an RTMP URL.
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
