@@ -37,7 +37,8 @@ std::optional<CameraSource> CameraSource::parse(std::string_view description, st
     if (description.starts_with(kCameraPrefix)) {
         std::string_view device = description.substr(kCameraPrefix.size());
         if (device.empty() || device.front() != '/')
-            return fail("camera source " + quoted + " must name a device by its absolute path, e.g. camera:/dev/video0");
+            return fail("camera source " + quoted +
+                        " must name a device by its absolute path, e.g. camera:/dev/video0");
         return CameraSource{Kind::Camera, std::string(device)};
     }
     if (description.starts_with(kFilePrefix)) {

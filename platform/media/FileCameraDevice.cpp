@@ -77,7 +77,8 @@ struct FileCameraDevice::Reader {
             return fail("not a video file (" + ffmpeg::errorText(ret) + ")");
         const AVCodec* codec = nullptr;
         stream = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-        if (stream < 0) return fail(stream == AVERROR_DECODER_NOT_FOUND ? "no decoder for its video" : "no video stream");
+        if (stream < 0)
+            return fail(stream == AVERROR_DECODER_NOT_FOUND ? "no decoder for its video" : "no video stream");
         AVStream* video = format->streams[stream];
         // Only the video stream is read.
         for (unsigned i = 0; i < format->nb_streams; ++i)

@@ -116,7 +116,8 @@ const AVFrame* StillImageDecoder::decode(std::span<const std::uint8_t> bytes, st
         }
     }
     if (ret < 0 || mFrame->width <= 0 || mFrame->height <= 0) {
-        if (error) *error = "the image does not decode (" + ffmpeg::errorText(ret < 0 ? ret : AVERROR_INVALIDDATA) + ")";
+        if (error)
+            *error = "the image does not decode (" + ffmpeg::errorText(ret < 0 ? ret : AVERROR_INVALIDDATA) + ")";
         av_frame_unref(mFrame);
         return nullptr;
     }

@@ -19,6 +19,7 @@ bool PacedCameraDevice::open(int width, int height, std::string* error) {
         if (error) *error = name() + ": bad picture size " + std::to_string(width) + "x" + std::to_string(height);
         return false;
     }
+    stop(); // joins a run that ended by itself
     mOpen = false;
     if (!openSource(width, height, error)) return false;
     mWidth = width;

@@ -25,7 +25,8 @@ std::shared_ptr<PixelBuffer> PatternCameraDevice::makePicture(std::uint64_t inde
     const int uprightWidth = swapsSides(turn) ? height() : width();
     const int uprightHeight = swapsSides(turn) ? width() : height();
     if (!mPattern || mPattern->width() != uprightWidth || mPattern->height() != uprightHeight)
-        mPattern = std::make_unique<TestPatternSource>(uprightWidth, uprightHeight, kNativeFrameRate, PixelFormat::NV12);
+        mPattern =
+            std::make_unique<TestPatternSource>(uprightWidth, uprightHeight, kNativeFrameRate, PixelFormat::NV12);
     auto scene = mPattern->renderFrameAt(index, seconds);
     if (!scene) return nullptr;
 

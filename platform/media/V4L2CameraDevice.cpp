@@ -176,19 +176,14 @@ int V4L2CameraDevice::xioctl(unsigned long request, void* argument) const {
 }
 
 bool V4L2CameraDevice::open(int width, int height, std::string* error) {
-    if (isRunning()) {
-        return fail(error, "cannot open while capturing");
-    }
-    if (!PixelBuffer::isValidSize(width, height) || width % 2 || height % 2) {
+    if (isRunning()) return fail(error, "cannot open while capturing");
+    if (!PixelBuffer::isValidSize(width, height) || width % 2 || height % 2)
         return fail(error, "bad picture size " + std::to_string(width) + "x" + std::to_string(height));
-    }
+    stop(); // joins a capture that ended by itself
     release();
     mLost = false;
-    const bool found = mAskedPath.empty() ? findFirstDevice(error) : openDevice(mAskedPath, error);
-    if (!found || !negotiate(width, height, error) || !mapBuffers(error)) {
-        release();
+    if (!(mAskedPath.empty() ? openFirstDevice(width, height, error) : openDevice(mAskedPath, width, height, error)))
         return false;
-    }
     mWidth = width;
     mHeight = height;
     queryControls();
@@ -196,8 +191,9 @@ bool V4L2CameraDevice::open(int width, int height, std::string* error) {
     return true;
 }
 
-bool V4L2CameraDevice::openDevice(const std::string& path, std::string* error) {
+bool V4L2CameraDevice::openDevice(const std::string& path, int width, int height, std::string* error) {
     mPath = path;
+    mIsCaptureNode = false;
     int fd;
     do {
         fd = mApi->open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -211,17 +207,32 @@ bool V4L2CameraDevice::openDevice(const std::string& path, std::string* error) {
     }
     mFd = fd;
     v4l2_capability cap{};
-    if (xioctl(VIDIOC_QUERYCAP, &cap) < 0) return fail(error, "not a V4L2 device (" + errnoText(errno) + ")");
-    if (!isCaptureNode(cap)) return fail(error, "not a video capture device with streaming I/O");
-    return true;
+    bool ok;
+    if (xioctl(VIDIOC_QUERYCAP, &cap) < 0) {
+        ok = fail(error, "not a V4L2 device (" + errnoText(errno) + ")");
+    } else if (!isCaptureNode(cap)) {
+        ok = fail(error, "not a video capture device with streaming I/O");
+    } else {
+        mIsCaptureNode = true;
+        ok = negotiate(width, height, error) && mapBuffers(error);
+    }
+    if (!ok) release();
+    return ok;
 }
 
-bool V4L2CameraDevice::findFirstDevice(std::string* error) {
+bool V4L2CameraDevice::openFirstDevice(int width, int height, std::string* error) {
+    // The first capture node that opens; failing that, why the first capture node did not.
+    std::string firstReason;
     for (const auto& node : mApi->deviceNodes()) {
-        if (openDevice(node, nullptr)) return true;
-        release();
+        std::string reason;
+        if (openDevice(node, width, height, &reason)) return true;
+        if (mIsCaptureNode && firstReason.empty()) firstReason = reason;
     }
     mPath.clear();
+    if (!firstReason.empty()) {
+        if (error) *error = firstReason;
+        return false;
+    }
     return fail(error, "no V4L2 video capture device found");
 }
 
@@ -305,7 +316,8 @@ bool V4L2CameraDevice::negotiate(int width, int height, std::string* error) {
                         std::to_string(pix.width) + "x" + std::to_string(pix.height) + ")");
     }
     mFormat = {pix.pixelformat, static_cast<int>(pix.width), static_cast<int>(pix.height), choice->maxFrameRate};
-    const std::size_t packedBytes = pix.pixelformat == V4L2_PIX_FMT_YUYV || pix.pixelformat == V4L2_PIX_FMT_UYVY ? 2 : 1;
+    const std::size_t packedBytes =
+        pix.pixelformat == V4L2_PIX_FMT_YUYV || pix.pixelformat == V4L2_PIX_FMT_UYVY ? 2 : 1;
     mBytesPerLine = std::max<std::size_t>(pix.bytesperline, pix.width * packedBytes);
 
     if (isJpeg(pix.pixelformat)) {
@@ -407,7 +419,8 @@ bool V4L2CameraDevice::setTorch(bool on, std::string* error) {
     }
     v4l2_control control{V4L2_CID_FLASH_LED_MODE, on ? V4L2_FLASH_LED_MODE_TORCH : V4L2_FLASH_LED_MODE_NONE};
     if (xioctl(VIDIOC_S_CTRL, &control) < 0) {
-        return fail(error, std::string("cannot switch the torch ") + (on ? "on" : "off") + " (" + errnoText(errno) + ")");
+        return fail(error,
+                    std::string("cannot switch the torch ") + (on ? "on" : "off") + " (" + errnoText(errno) + ")");
     }
     return true;
 }
@@ -434,7 +447,8 @@ bool V4L2CameraDevice::setZoomFactor(double factor, std::string* error) {
     }
     long value = std::lround(mZoomMin + (factor - 1) * unit);
     value = mZoomMin + (value - mZoomMin) / mZoomStep * mZoomStep;
-    v4l2_control control{V4L2_CID_ZOOM_ABSOLUTE, static_cast<std::int32_t>(std::clamp<long>(value, mZoomMin, mZoomMax))};
+    v4l2_control control{V4L2_CID_ZOOM_ABSOLUTE,
+                         static_cast<std::int32_t>(std::clamp<long>(value, mZoomMin, mZoomMax))};
     if (xioctl(VIDIOC_S_CTRL, &control) < 0) {
         return fail(error, "cannot set the zoom (" + errnoText(errno) + ")");
     }

@@ -112,8 +112,9 @@ private:
         std::size_t length = 0;
     };
 
-    bool openDevice(const std::string& path, std::string* error);
-    bool findFirstDevice(std::string* error);
+    // Opens, negotiates and maps buffers; on failure everything is released again.
+    bool openDevice(const std::string& path, int width, int height, std::string* error);
+    bool openFirstDevice(int width, int height, std::string* error);
     bool negotiate(int width, int height, std::string* error);
     bool mapBuffers(std::string* error);
     void queryControls();
@@ -131,6 +132,7 @@ private:
     const std::shared_ptr<V4L2Api> mApi;
     std::string mPath; // the device in use
     int mFd = -1;
+    bool mIsCaptureNode = false; // the last node opened can capture
     bool mCanSetRate = false;
     V4L2FrameSize mFormat;
     std::size_t mBytesPerLine = 0;

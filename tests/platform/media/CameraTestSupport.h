@@ -82,7 +82,8 @@ inline int lumaAt(const platform::PixelBuffer& picture, int x, int y) {
 
 // (Cb, Cr) of the chroma pair covering pixel (x, y).
 inline std::array<int, 2> chromaAt(const platform::PixelBuffer& picture, int x, int y) {
-    const std::uint8_t* pair = picture.planeData(1) + static_cast<std::size_t>(y / 2) * picture.bytesPerRow(1) + (x / 2) * 2;
+    const std::uint8_t* pair =
+        picture.planeData(1) + static_cast<std::size_t>(y / 2) * picture.bytesPerRow(1) + (x / 2) * 2;
     return {pair[0], pair[1]};
 }
 

@@ -35,9 +35,9 @@ std::size_t imageSize(std::uint32_t pixelFormat, int width, int height) {
 
 } // namespace
 
-void FakeV4L2::addDevice(const std::string& path, FakeCameraSpec spec) {
+void FakeV4L2::addDevice(const std::string& path, FakeCameraModel model) {
     std::lock_guard lock(mMutex);
-    mDevices[path].spec = std::move(spec);
+    mDevices[path].model = std::move(model);
 }
 
 bool FakeV4L2::deliver(const std::string& path, const std::vector<std::uint8_t>& bytes, double time, bool error) {
@@ -103,7 +103,7 @@ int FakeV4L2::open(const std::string& path, int) {
     auto it = mDevices.find(path);
     if (it == mDevices.end() || it->second.state.gone) return failWith(ENOENT);
     Device& device = it->second;
-    if (device.spec.openErrno) return failWith(device.spec.openErrno);
+    if (device.model.openErrno) return failWith(device.model.openErrno);
     if (device.fd >= 0) return failWith(EBUSY); // one user at a time is enough here
     device.fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ++device.state.openCount;
@@ -132,7 +132,7 @@ int FakeV4L2::ioctl(int fd, unsigned long request, void* argument) {
 }
 
 int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
-    FakeCameraSpec& spec = device.spec;
+    FakeCameraModel& model = device.model;
     State& s = device.state;
     if (s.gone) return failWith(ENODEV);
     switch (request) {
@@ -140,19 +140,19 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
         auto* cap = static_cast<v4l2_capability*>(argument);
         *cap = {};
         std::strcpy(reinterpret_cast<char*>(cap->driver), "fake");
-        cap->device_caps = spec.deviceCaps;
-        cap->capabilities = spec.deviceCaps | V4L2_CAP_DEVICE_CAPS;
+        cap->device_caps = model.deviceCaps;
+        cap->capabilities = model.deviceCaps | V4L2_CAP_DEVICE_CAPS;
         return 0;
     }
     case VIDIOC_ENUM_FMT: {
         auto* desc = static_cast<v4l2_fmtdesc*>(argument);
-        if (desc->index >= spec.formats.size()) return failWith(EINVAL);
-        desc->pixelformat = spec.formats[desc->index].pixelFormat;
+        if (desc->index >= model.formats.size()) return failWith(EINVAL);
+        desc->pixelformat = model.formats[desc->index].pixelFormat;
         return 0;
     }
     case VIDIOC_ENUM_FRAMESIZES: {
         auto* size = static_cast<v4l2_frmsizeenum*>(argument);
-        for (const auto& format : spec.formats) {
+        for (const auto& format : model.formats) {
             if (format.pixelFormat != size->pixel_format) continue;
             if (size->index >= format.sizes.size()) return failWith(EINVAL);
             size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
@@ -164,7 +164,7 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
     }
     case VIDIOC_ENUM_FRAMEINTERVALS: {
         auto* interval = static_cast<v4l2_frmivalenum*>(argument);
-        for (const auto& format : spec.formats) {
+        for (const auto& format : model.formats) {
             if (format.pixelFormat != interval->pixel_format || interval->index > 0) continue;
             interval->type = V4L2_FRMIVAL_TYPE_DISCRETE;
             interval->discrete = {1000, static_cast<std::uint32_t>(std::lround(format.frameRate * 1000))};
@@ -173,15 +173,16 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
         return failWith(EINVAL);
     }
     case VIDIOC_S_FMT: {
-        if (spec.setFormatErrno) return failWith(spec.setFormatErrno);
+        if (model.setFormatErrno) return failWith(model.setFormatErrno);
         auto& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
         // Like a driver: an unknown format becomes the first, the size the nearest offered.
-        const FakeCameraSpec::Format* chosen = &spec.formats.front();
-        for (const auto& format : spec.formats)
+        const FakeCameraModel::Format* chosen = &model.formats.front();
+        for (const auto& format : model.formats)
             if (format.pixelFormat == pix.pixelformat) chosen = &format;
         auto size = chosen->sizes.front();
         for (const auto& candidate : chosen->sizes)
-            if (std::abs(candidate.first - static_cast<int>(pix.width)) < std::abs(size.first - static_cast<int>(pix.width)))
+            if (std::abs(candidate.first - static_cast<int>(pix.width)) <
+                std::abs(size.first - static_cast<int>(pix.width)))
                 size = candidate;
         s.pixelFormat = chosen->pixelFormat;
         s.width = size.first;
@@ -194,20 +195,20 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
         pix.height = static_cast<std::uint32_t>(s.height);
         pix.bytesperline = static_cast<std::uint32_t>(s.bytesPerLine);
         pix.sizeimage = static_cast<std::uint32_t>(s.imageSize);
-        pix.colorspace = spec.colorspace;
-        pix.ycbcr_enc = spec.ycbcrEncoding;
-        pix.quantization = spec.quantization;
+        pix.colorspace = model.colorspace;
+        pix.ycbcr_enc = model.ycbcrEncoding;
+        pix.quantization = model.quantization;
         return 0;
     }
     case VIDIOC_G_PARM: {
         auto* parm = static_cast<v4l2_streamparm*>(argument);
-        parm->parm.capture.capability = spec.canSetRate ? V4L2_CAP_TIMEPERFRAME : 0;
+        parm->parm.capture.capability = model.canSetRate ? V4L2_CAP_TIMEPERFRAME : 0;
         parm->parm.capture.timeperframe = {1000, static_cast<std::uint32_t>(std::lround(s.frameRate * 1000))};
         return 0;
     }
     case VIDIOC_S_PARM: {
-        if (!spec.canSetRate) return failWith(EINVAL);
-        if (s.streaming && spec.setRateWhileStreamingErrno) return failWith(spec.setRateWhileStreamingErrno);
+        if (!model.canSetRate) return failWith(EINVAL);
+        if (s.streaming && model.setRateWhileStreamingErrno) return failWith(model.setRateWhileStreamingErrno);
         auto& frame = static_cast<v4l2_streamparm*>(argument)->parm.capture.timeperframe;
         s.frameRate = frame.numerator && frame.denominator ? static_cast<double>(frame.denominator) / frame.numerator
                                                            : 30;
@@ -221,7 +222,7 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
             s.buffers.clear();
             return 0;
         }
-        if (spec.requestBuffersErrno) return failWith(spec.requestBuffersErrno);
+        if (model.requestBuffersErrno) return failWith(model.requestBuffersErrno);
         buffers->count = std::min<std::uint32_t>(buffers->count, 4);
         s.buffers.assign(buffers->count, std::vector<std::uint8_t>(s.imageSize));
         return 0;
@@ -253,7 +254,8 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
         buffer->bytesused = static_cast<std::uint32_t>(filled.bytes);
         buffer->flags = filled.error ? V4L2_BUF_FLAG_ERROR : 0;
         buffer->timestamp.tv_sec = static_cast<time_t>(filled.time);
-        buffer->timestamp.tv_usec = static_cast<suseconds_t>(std::lround((filled.time - std::floor(filled.time)) * 1e6));
+        buffer->timestamp.tv_usec =
+            static_cast<suseconds_t>(std::lround((filled.time - std::floor(filled.time)) * 1e6));
         return 0;
     }
     case VIDIOC_STREAMON:
@@ -269,16 +271,16 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
         return 0;
     case VIDIOC_QUERYCTRL: {
         auto* control = static_cast<v4l2_queryctrl*>(argument);
-        if (control->id == V4L2_CID_FLASH_LED_MODE && spec.torch) {
+        if (control->id == V4L2_CID_FLASH_LED_MODE && model.torch) {
             control->type = V4L2_CTRL_TYPE_MENU;
             control->minimum = V4L2_FLASH_LED_MODE_NONE;
             control->maximum = V4L2_FLASH_LED_MODE_TORCH;
             return 0;
         }
-        if (control->id == V4L2_CID_ZOOM_ABSOLUTE && spec.zoom) {
+        if (control->id == V4L2_CID_ZOOM_ABSOLUTE && model.zoom) {
             control->type = V4L2_CTRL_TYPE_INTEGER;
-            control->minimum = spec.zoomMin;
-            control->maximum = spec.zoomMax;
+            control->minimum = model.zoomMin;
+            control->maximum = model.zoomMax;
             control->step = 1;
             return 0;
         }
@@ -287,15 +289,15 @@ int FakeV4L2::handle(Device& device, unsigned long request, void* argument) {
     case VIDIOC_QUERYMENU: return static_cast<v4l2_querymenu*>(argument)->index <= 2 ? 0 : failWith(EINVAL);
     case VIDIOC_S_CTRL: {
         auto* control = static_cast<v4l2_control*>(argument);
-        if (control->id == V4L2_CID_FLASH_LED_MODE && spec.torch) s.torchMode = control->value;
-        else if (control->id == V4L2_CID_ZOOM_ABSOLUTE && spec.zoom) s.zoomValue = control->value;
+        if (control->id == V4L2_CID_FLASH_LED_MODE && model.torch) s.torchMode = control->value;
+        else if (control->id == V4L2_CID_ZOOM_ABSOLUTE && model.zoom) s.zoomValue = control->value;
         else return failWith(EINVAL);
         return 0;
     }
     case VIDIOC_G_CTRL: {
         auto* control = static_cast<v4l2_control*>(argument);
-        if (control->id == V4L2_CID_FLASH_LED_MODE && spec.torch) control->value = s.torchMode;
-        else if (control->id == V4L2_CID_ZOOM_ABSOLUTE && spec.zoom) control->value = s.zoomValue;
+        if (control->id == V4L2_CID_FLASH_LED_MODE && model.torch) control->value = s.torchMode;
+        else if (control->id == V4L2_CID_ZOOM_ABSOLUTE && model.zoom) control->value = s.zoomValue;
         else return failWith(EINVAL);
         return 0;
     }

@@ -14,7 +14,7 @@
 
 namespace zqtest {
 
-struct FakeCameraSpec {
+struct FakeCameraModel {
     struct Format {
         std::uint32_t pixelFormat;
         std::vector<std::pair<int, int>> sizes;
@@ -66,7 +66,7 @@ public:
         std::deque<Filled> filled;
     };
 
-    void addDevice(const std::string& path, FakeCameraSpec spec);
+    void addDevice(const std::string& path, FakeCameraModel model);
 
     // Fills a free buffer with `bytes` taken at `time` and wakes the reader; waits (bounded) for a
     // free buffer when all are filled. False when the device is not streaming or none came free.
@@ -90,7 +90,7 @@ public:
 
 private:
     struct Device {
-        FakeCameraSpec spec;
+        FakeCameraModel model;
         State state;
         int fd = -1; // the eventfd standing for the open device
     };

@@ -8,7 +8,7 @@
 #include "tests/support/TestUtil.h"
 
 using namespace platform;
-using zqtest::FakeCameraSpec;
+using zqtest::FakeCameraModel;
 using zqtest::FakeV4L2;
 using zqtest::lumaAt;
 using zqtest::SampleCollector;
@@ -50,10 +50,10 @@ Painter flat(Yuv value) {
     return [value](int, int) { return value; };
 }
 
-FakeCameraSpec camera(std::vector<FakeCameraSpec::Format> formats) {
-    FakeCameraSpec spec;
-    spec.formats = std::move(formats);
-    return spec;
+FakeCameraModel camera(std::vector<FakeCameraModel::Format> formats) {
+    FakeCameraModel model;
+    model.formats = std::move(formats);
+    return model;
 }
 
 constexpr auto kShort = std::chrono::seconds(5);
@@ -81,7 +81,7 @@ TEST_F(V4L2CameraDeviceTest, FindsTheFirstCaptureDeviceAndSaysWhenThereIsNone) {
     EXPECT_EQ(error, "camera: no V4L2 video capture device found");
 
     // video0 is a metadata node, video1 captures.
-    FakeCameraSpec metadata = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    FakeCameraModel metadata = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
     metadata.deviceCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
     fake->addDevice("/dev/video0", metadata);
     fake->addDevice("/dev/video1", camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}}));
@@ -96,6 +96,20 @@ TEST_F(V4L2CameraDeviceTest, FindsTheFirstCaptureDeviceAndSaysWhenThereIsNone) {
     EXPECT_NE(error.find("/dev/video7: no such camera"), std::string::npos) << error;
     first.reset();
     EXPECT_TRUE(fake->allClosed());
+}
+
+TEST_F(V4L2CameraDeviceTest, TheFirstCameraThatOpensIsTakenAndABusyOneExplained) {
+    FakeCameraModel busy = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    busy.setFormatErrno = EBUSY;
+    fake->addDevice("/dev/video0", busy);
+    std::string error;
+    EXPECT_FALSE(device("")->open(640, 480, &error));
+    EXPECT_EQ(error, "/dev/video0: the camera is busy (used by another program)");
+
+    fake->addDevice("/dev/video1", camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}}));
+    auto second = device("");
+    ASSERT_TRUE(second->open(640, 480, &error)) << error;
+    EXPECT_EQ(second->name(), "/dev/video1");
 }
 
 TEST_F(V4L2CameraDeviceTest, NegotiatesNv12BeforeConvertedFormats) {
@@ -122,7 +136,9 @@ TEST_F(V4L2CameraDeviceTest, NegotiatesNv12BeforeConvertedFormats) {
 TEST_F(V4L2CameraDeviceTest, ConvertsYuyvCroppingTheMiddleAndTurningForPortrait) {
     // A 4:3 device: rows 0-119 very bright, then bright to the middle, dark below.
     fake->addDevice("/dev/video0", camera({{V4L2_PIX_FMT_YUYV, {{1280, 960}}}}));
-    auto bands = [](int, int y) -> Yuv { return {static_cast<std::uint8_t>(y < 120 ? 235 : y < 480 ? 200 : 50), 128, 128}; };
+    auto bands = [](int, int y) -> Yuv {
+        return {static_cast<std::uint8_t>(y < 120 ? 235 : y < 480 ? 200 : 50), 128, 128};
+    };
 
     auto camera = device();
     camera->setOutputImageOrientation(3); // landscape right, back camera: no turn
@@ -153,10 +169,10 @@ TEST_F(V4L2CameraDeviceTest, ConvertsYuyvCroppingTheMiddleAndTurningForPortrait)
 }
 
 TEST_F(V4L2CameraDeviceTest, DeclaresRangeAndMatrixFromTheNegotiatedFormat) {
-    FakeCameraSpec hd = camera({{V4L2_PIX_FMT_YUYV, {{1280, 720}}}});
+    FakeCameraModel hd = camera({{V4L2_PIX_FMT_YUYV, {{1280, 720}}}});
     hd.colorspace = V4L2_COLORSPACE_REC709;
     fake->addDevice("/dev/video0", hd);
-    FakeCameraSpec full = camera({{V4L2_PIX_FMT_NV12, {{640, 480}}}});
+    FakeCameraModel full = camera({{V4L2_PIX_FMT_NV12, {{640, 480}}}});
     full.quantization = V4L2_QUANTIZATION_FULL_RANGE;
     full.ycbcrEncoding = V4L2_YCBCR_ENC_601;
     fake->addDevice("/dev/video1", full);
@@ -209,7 +225,7 @@ TEST_F(V4L2CameraDeviceTest, DecodesMjpegAsFullRangeAndSkipsADamagedPicture) {
 }
 
 TEST_F(V4L2CameraDeviceTest, SetsTheRateOnTheDeviceOrThinsPicturesToIt) {
-    FakeCameraSpec settable = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    FakeCameraModel settable = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
     fake->addDevice("/dev/video0", settable);
     auto withRate = device("/dev/video0");
     withRate->setFrameRate(15);
@@ -222,7 +238,7 @@ TEST_F(V4L2CameraDeviceTest, SetsTheRateOnTheDeviceOrThinsPicturesToIt) {
     withRate.reset();
 
     // A device that keeps its 30 frames a second: every other picture is dropped for 15.
-    FakeCameraSpec fixed = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    FakeCameraModel fixed = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
     fixed.canSetRate = false;
     fake->addDevice("/dev/video1", fixed);
     auto thinned = device("/dev/video1");
@@ -237,7 +253,7 @@ TEST_F(V4L2CameraDeviceTest, SetsTheRateOnTheDeviceOrThinsPicturesToIt) {
 }
 
 TEST_F(V4L2CameraDeviceTest, TorchAndZoomWhereTheDeviceHasThem) {
-    FakeCameraSpec withControls = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    FakeCameraModel withControls = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
     withControls.torch = true;
     withControls.zoom = true;
     fake->addDevice("/dev/video0", withControls);
@@ -271,13 +287,13 @@ TEST_F(V4L2CameraDeviceTest, TorchAndZoomWhereTheDeviceHasThem) {
 }
 
 TEST_F(V4L2CameraDeviceTest, ABusyDeviceFailsToOpenWithTheReason) {
-    FakeCameraSpec busyOpen = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    FakeCameraModel busyOpen = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
     busyOpen.openErrno = EBUSY;
     fake->addDevice("/dev/video0", busyOpen);
-    FakeCameraSpec busyFormat = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    FakeCameraModel busyFormat = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
     busyFormat.setFormatErrno = EBUSY;
     fake->addDevice("/dev/video1", busyFormat);
-    FakeCameraSpec busyBuffers = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
+    FakeCameraModel busyBuffers = camera({{V4L2_PIX_FMT_YUYV, {{640, 480}}}});
     busyBuffers.requestBuffersErrno = EBUSY;
     fake->addDevice("/dev/video2", busyBuffers);
     fake->addDevice("/dev/video3", camera({{v4l2_fourcc('H', '2', '6', '4'), {{640, 480}}}}));
