@@ -98,7 +98,13 @@ struct FileCameraDevice::Reader {
         if (!decoder || !packet || !current || !next) return fail("out of memory");
         if (int ret = avcodec_parameters_to_context(decoder, video->codecpar); ret < 0)
             return fail("bad stream parameters (" + ffmpeg::errorText(ret) + ")");
+#ifdef ZQ_TSAN
+        // libavcodec is not instrumented: the reference counts its frame threads share look like
+        // races to ThreadSanitizer, so its builds decode on one thread.
+        decoder->thread_count = 1;
+#else
         decoder->thread_count = 2;
+#endif
         if (int ret = avcodec_open2(decoder, codec, nullptr); ret < 0)
             return fail("its decoder does not open (" + ffmpeg::errorText(ret) + ")");
 

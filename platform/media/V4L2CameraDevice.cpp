@@ -99,6 +99,17 @@ double rateOf(const v4l2_fract& interval) {
 
 std::string errnoText(int code) { return std::strerror(code); }
 
+constexpr const char* kBusy = "the camera is busy (used by another program)";
+
+// A capture buffer of the mmap kind, for VIDIOC_QUERYBUF, QBUF and DQBUF.
+v4l2_buffer mmapBuffer(std::uint32_t index = 0) {
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = index;
+    return buffer;
+}
+
 } // namespace
 
 std::shared_ptr<V4L2Api> V4L2Api::system() {
@@ -200,7 +211,7 @@ bool V4L2CameraDevice::openDevice(const std::string& path, int width, int height
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int code = errno;
-        if (code == EBUSY) return fail(error, "the camera is busy (used by another program)");
+        if (code == EBUSY) return fail(error, kBusy);
         if (code == ENOENT || code == ENODEV || code == ENXIO)
             return fail(error, "no such camera (" + errnoText(code) + ")");
         return fail(error, "cannot open the camera (" + errnoText(code) + ")");
@@ -306,8 +317,7 @@ bool V4L2CameraDevice::negotiate(int width, int height, std::string* error) {
     format.fmt.pix.field = V4L2_FIELD_NONE;
     if (xioctl(VIDIOC_S_FMT, &format) < 0) {
         const int code = errno;
-        return fail(error, code == EBUSY ? "the camera is busy (used by another program)"
-                                  : "cannot set the picture format (" + errnoText(code) + ")");
+        return fail(error, code == EBUSY ? kBusy : "cannot set the picture format (" + errnoText(code) + ")");
     }
     const auto& pix = format.fmt.pix;
     if (!isUsableV4L2Format(pix.pixelformat) || !PixelBuffer::isValidSize(static_cast<int>(pix.width),
@@ -350,17 +360,13 @@ bool V4L2CameraDevice::mapBuffers(std::string* error) {
     request.memory = V4L2_MEMORY_MMAP;
     if (xioctl(VIDIOC_REQBUFS, &request) < 0) {
         const int code = errno;
-        return fail(error, code == EBUSY ? "the camera is busy (used by another program)"
-                                  : "no streaming buffers (" + errnoText(code) + ")");
+        return fail(error, code == EBUSY ? kBusy : "no streaming buffers (" + errnoText(code) + ")");
     }
     if (request.count < 2) {
         return fail(error, "the driver gave too few streaming buffers");
     }
     for (std::uint32_t index = 0; index < request.count; ++index) {
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        buffer.index = index;
+        v4l2_buffer buffer = mmapBuffer(index);
         if (xioctl(VIDIOC_QUERYBUF, &buffer) < 0) {
             return fail(error, "cannot query a streaming buffer (" + errnoText(errno) + ")");
         }
@@ -461,10 +467,7 @@ bool V4L2CameraDevice::start(SampleHandler onSample, LossHandler onLost, std::st
     if (mLost) return fail(error, "the camera was lost; open it again");
     stop(); // joins a capture that ended by itself
     for (std::uint32_t index = 0; index < mBuffers.size(); ++index) {
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        buffer.index = index;
+        v4l2_buffer buffer = mmapBuffer(index);
         if (xioctl(VIDIOC_QBUF, &buffer) < 0) {
             const int code = errno;
             int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -476,8 +479,7 @@ bool V4L2CameraDevice::start(SampleHandler onSample, LossHandler onLost, std::st
     if (xioctl(VIDIOC_STREAMON, &type) < 0) {
         const int code = errno;
         xioctl(VIDIOC_STREAMOFF, &type); // takes the queued buffers back
-        return fail(error, code == EBUSY ? "the camera is busy (used by another program)"
-                                         : "cannot start streaming (" + errnoText(code) + ")");
+        return fail(error, code == EBUSY ? kBusy : "cannot start streaming (" + errnoText(code) + ")");
     }
     mWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (mWakeFd < 0) {
@@ -549,9 +551,7 @@ void V4L2CameraDevice::run() {
         if (fds[1].revents) return; // stop()
         if (!fds[0].revents) continue;
         const bool deviceError = fds[0].revents & (POLLERR | POLLHUP | POLLNVAL);
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer buffer = mmapBuffer();
         if (xioctl(VIDIOC_DQBUF, &buffer) < 0) {
             const int code = errno;
             if (code == EAGAIN && !deviceError) continue;
