@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include "platform/media/AudioInputUnits.h"
 #include "platform/media/FFmpegLog.h"
 #include "platform/media/InputAudioUnit.h"
@@ -60,6 +61,10 @@ public:
     // Writes `frames` frames into `into`, looping at the end of the file. False with the reason
     // when the file gives no more (a read error, or a pass without a single sample).
     bool read(std::uint8_t* into, std::size_t frames, std::string* error) {
+        // What libav* had to say about the file (a damaged packet, a short file) it said on the
+        // first pass; the loop does not repeat it.
+        std::optional<ffmpeg::QuietLogScope> quiet;
+        if (mLooped) quiet.emplace();
         if (!fill(frames, error)) return false;
         const std::size_t bytes = frames * frameBytes();
         std::memcpy(into, mPending.data() + mOffset, bytes);
@@ -116,6 +121,7 @@ private:
         // A pass without a single sample would loop without end.
         if (!mProducedThisPass) return fail(error, "the file holds no audio samples");
         mProducedThisPass = false;
+        mLooped = true;
         int rc = av_seek_frame(mFormat, mStream, mFormat->streams[mStream]->start_time == AV_NOPTS_VALUE
                                                      ? 0
                                                      : mFormat->streams[mStream]->start_time,
@@ -181,6 +187,7 @@ private:
     std::vector<std::uint8_t> mPending; // converted PCM not yet handed out, from mOffset on
     std::size_t mOffset = 0;
     bool mProducedThisPass = false;
+    bool mLooped = false;
 };
 
 // A file as the microphone: decoded and converted to the stream format, paced in real time,

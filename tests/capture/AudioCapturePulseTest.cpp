@@ -37,7 +37,7 @@ TEST(AudioCapturePulseTest, MutedCaptureDeliversZeroBlocksAtTheNormalRate) {
     if (!zqtest::PulseAudioServer::available()) GTEST_SKIP() << "pulseaudio or ALSA's pulse plugin is missing: run scripts/setup";
     zqtest::PulseAudioServer server;
     if (!server.start()) GTEST_SKIP() << "the private PulseAudio server did not start: " << server.lastError();
-    zqtest::AlsaTestConfig config(server.alsaPcm("zq_pulse", zqtest::PulseAudioServer::kSineSource));
+    zqtest::AlsaTestConfig config(server.alsaPcm("zq_pulse"));
     platform::setAudioInputSource(platform::AudioInputSource::alsa("zq_pulse"));
 
     auto configuration = ZQLiveAudioConfiguration::defaultConfigurationForQuality(ZQLiveAudioQualityLow); // 16 kHz

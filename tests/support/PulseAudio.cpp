@@ -57,7 +57,7 @@ bool PulseAudioServer::start(double timeoutSeconds) {
     {
         std::ofstream conf(mDir.file("server.pa"), std::ios::trunc);
         conf << "load-module module-null-sink sink_name=zq_null rate=48000 channels=2\n"
-             << "load-module module-sine-source source_name=" << kSineSource << " rate=48000 frequency=440\n"
+             << "load-module module-sine sink=zq_null frequency=440\n"
              << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << mDir.file("native") << "\n";
     }
     ::mkdir(mDir.file("home").c_str(), 0700);
@@ -92,8 +92,8 @@ void PulseAudioServer::stop() {
 
 bool PulseAudioServer::running() { return mProcess.running(); }
 
-std::string PulseAudioServer::alsaPcm(const std::string& name, const std::string& source) const {
-    return "pcm." + name + " { type pulse; server \"" + serverAddress() + "\"; device \"" + source + "\" }\n";
+std::string PulseAudioServer::alsaPcm(const std::string& name) const {
+    return "pcm." + name + " { type pulse; server \"" + serverAddress() + "\"; device \"" + kMonitorSource + "\" }\n";
 }
 
 AlsaTestConfig::AlsaTestConfig(const std::string& definitions) : mPath(mDir.file("asound.conf")) {

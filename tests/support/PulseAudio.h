@@ -5,9 +5,10 @@
 namespace zqtest {
 
 // A private PulseAudio server run by the test itself: its own runtime folder, home and socket,
-// nothing shared with a desktop session, usable as root. It has two paced capture sources, as a
-// sound card has: the monitor of a null sink ("zq_null.monitor", 48 kHz stereo silence) and a
-// 440 Hz sine ("zq_sine", 48 kHz mono). Meant for "integration" tests and benchmarks.
+// nothing shared with a desktop session, usable as root. A 440 Hz sine at half scale plays into a
+// null sink ("zq_null", 48 kHz stereo); the sink's monitor ("zq_null.monitor") is then a paced
+// capture source that carries the tone, as a sound card's input would. Meant for "integration"
+// tests and benchmarks.
 class PulseAudioServer {
 public:
     PulseAudioServer();
@@ -29,9 +30,8 @@ public:
     // "unix:/…/native", for a client's server setting.
     std::string serverAddress() const { return "unix:" + mDir.file("native"); }
     static constexpr const char* kMonitorSource = "zq_null.monitor";
-    static constexpr const char* kSineSource = "zq_sine";
-    // An ALSA PCM definition named `name` that records from one of the server's sources.
-    std::string alsaPcm(const std::string& name, const std::string& source = kMonitorSource) const;
+    // An ALSA PCM definition named `name` that records from the null sink's monitor.
+    std::string alsaPcm(const std::string& name) const;
     const std::string& lastError() const { return mLastError; }
 
 private:

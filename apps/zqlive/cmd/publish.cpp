@@ -191,6 +191,7 @@ int runPublish(const std::vector<std::string>& argv) {
         platform::RunLoop::main().runUntilIdle();
         if (audioInput.failed()) {
             session->setRunning(false);
+            ::close(signalFd);
             std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
             return 1;
         }
