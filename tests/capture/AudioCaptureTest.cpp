@@ -11,6 +11,7 @@
 #include "ZQPlatform/RunLoop.h"
 #include "ZQPlatform/SystemInfo.h"
 #include "capture/ZVAudioCapture.h"
+#include "platform/foundation/SimulatedRuntime.h"
 #include "tests/capture/FakeAudioUnit.h"
 #include "tests/support/TestUtil.h"
 
@@ -41,7 +42,7 @@ protected:
     }
     void TearDown() override {
         platform::AudioComponent::setIOComponentForTesting(nullptr);
-        platform::RunLoop::main().resetForTesting();
+        platform::resetRuntime();
     }
 
     std::shared_ptr<ZVAudioCapture> make() {
