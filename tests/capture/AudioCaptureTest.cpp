@@ -59,6 +59,14 @@ protected:
     static nlohmann::json ended(int option) {
         return {{platform::kAudioSessionInterruptionTypeKey, 0}, {platform::kAudioSessionInterruptionOptionKey, option}};
     }
+    // Keeps the reason of every failure notification (posted without an object) in `reasons`.
+    NotificationCenter::Registration observeFailures() {
+        return NotificationCenter::defaultCenter().addObserver(
+            kZVAudioComponentFailedToCreateNotification, nullptr, nullptr, [this](const platform::Notification& n) {
+                EXPECT_EQ(n.object, nullptr);
+                reasons.push_back(n.userInfo.value("reason", ""));
+            });
+    }
     int starts() {
         std::lock_guard lock(fake->record->mutex);
         return fake->record->starts;
@@ -71,6 +79,7 @@ protected:
     std::shared_ptr<zqtest::FakeAudioComponent> fake = std::make_shared<zqtest::FakeAudioComponent>();
     std::shared_ptr<ZQLiveAudioConfiguration> configuration;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::vector<std::string> reasons;
 };
 
 TEST_F(AudioCaptureTest, SetsUpTheUnitThenTheAudioSessionInOrder) {
@@ -220,12 +229,7 @@ TEST_F(AudioCaptureTest, StartsStopsAndInterruptionsAreLogged) {
 
 TEST_F(AudioCaptureTest, AnInputThatCannotBeMadeIsAnnouncedOnTheMainQueueAndStartsDoNothing) {
     fake->instanceStatus = -50;
-    std::vector<std::string> reasons;
-    auto observer = NotificationCenter::defaultCenter().addObserver(
-        kZVAudioComponentFailedToCreateNotification, nullptr, nullptr, [&](const platform::Notification& n) {
-            EXPECT_EQ(n.object, nullptr);
-            reasons.push_back(n.userInfo.value("reason", ""));
-        });
+    auto observer = observeFailures();
     auto capture = make();
     EXPECT_TRUE(reasons.empty()) << "posted later, on the main queue";
     platform::RunLoop::main().runUntilIdle();
@@ -242,10 +246,7 @@ TEST_F(AudioCaptureTest, AnInputThatCannotBeMadeIsAnnouncedOnTheMainQueueAndStar
 
 TEST_F(AudioCaptureTest, AUnitThatFailsToInitialiseIsAnnouncedWithItsReason) {
     fake->initializeStatus = -10875;
-    std::vector<std::string> reasons;
-    auto observer = NotificationCenter::defaultCenter().addObserver(
-        kZVAudioComponentFailedToCreateNotification, nullptr, nullptr,
-        [&](const platform::Notification& n) { reasons.push_back(n.userInfo.value("reason", "")); });
+    auto observer = observeFailures();
     auto capture = make();
     platform::RunLoop::main().runUntilIdle();
     EXPECT_THAT(reasons, ElementsAre("the fake refuses to initialise"));

@@ -33,9 +33,7 @@ std::vector<std::int16_t> ramp(std::size_t count, int modulo = 30000) {
 TEST(ToneInputTest, DeliversTheToneSourcesBlocksPeriodByPeriod) {
     UnitRecorder recorder(makeToneAudioUnit(440));
     ASSERT_EQ(recorder.setUp(44100, 2), noErr);
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(3));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(3));
 
     ToneSource reference(44100, 2, kInputPeriodFrames * 4, 440);
     std::vector<std::uint8_t> expected(kInputPeriodFrames * 4);
@@ -81,9 +79,7 @@ TEST(FileInputTest, PlaysTheFileAtItsOwnFormatAndLoopsIt) {
     zqtest::writeWav(dir.file("ramp.wav"), 48000, 1, source);
     UnitRecorder recorder(makeFileAudioUnit(dir.file("ramp.wav")));
     ASSERT_EQ(recorder.setUp(48000, 1), noErr) << recorder.unit().errorDescription();
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(4));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(4));
 
     auto samples = recorder.samples();
     ASSERT_GE(samples.size(), 4 * kInputPeriodFrames);
@@ -99,9 +95,7 @@ TEST(FileInputTest, ConvertsToTheCapturesRateAndChannels) {
     zqtest::writeWav(dir.file("sine.wav"), 48000, 1, sine);
     UnitRecorder recorder(makeFileAudioUnit(dir.file("sine.wav")));
     ASSERT_EQ(recorder.setUp(44100, 2), noErr) << recorder.unit().errorDescription();
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(8));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(8));
 
     auto samples = recorder.samples();
     const std::size_t frames = 8 * kInputPeriodFrames;
@@ -121,9 +115,7 @@ TEST(FileInputTest, ARecordingCutShortPlaysWhatItHoldsAndLoops) {
     zqtest::writeWav(dir.file("cut.wav"), 16000, 1, source, 16000); // the header claims a second
     UnitRecorder recorder(makeFileAudioUnit(dir.file("cut.wav")));
     ASSERT_EQ(recorder.setUp(16000, 1), noErr) << recorder.unit().errorDescription();
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(3));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(3));
     auto samples = recorder.samples();
     for (std::size_t i = 0; i < 3 * kInputPeriodFrames; ++i) ASSERT_EQ(samples[i], source[i % source.size()]) << i;
 }
@@ -176,9 +168,7 @@ protected:
 TEST_F(AlsaInputTest, ReadsTheDevicesSamplesInOrder) {
     UnitRecorder recorder(makeAlsaAudioUnit("zq_ramp"));
     ASSERT_EQ(recorder.setUp(48000, 2), noErr) << recorder.unit().errorDescription();
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(3));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(3));
     auto periods = recorder.periods();
     auto samples = recorder.samples();
     const std::size_t count = 3 * periods[0].size() / 2;
@@ -190,9 +180,7 @@ TEST_F(AlsaInputTest, ReadsTheDevicesSamplesInOrder) {
 TEST_F(AlsaInputTest, ADeviceOfAnotherFormatIsConvertedByThePlugLayer) {
     UnitRecorder recorder(makeAlsaAudioUnit("zq_mulaw"));
     ASSERT_EQ(recorder.setUp(48000, 2), noErr) << recorder.unit().errorDescription();
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(2));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(2));
     auto samples = recorder.samples();
     // Mu-law keeps about 3% of each sample's size.
     for (std::size_t i = 0; i < 2 * kInputPeriodFrames; ++i)
@@ -202,9 +190,7 @@ TEST_F(AlsaInputTest, ADeviceOfAnotherFormatIsConvertedByThePlugLayer) {
 TEST_F(AlsaInputTest, ASilentDeviceGivesZeroBlocks) {
     UnitRecorder recorder(makeAlsaAudioUnit("zq_silent"));
     ASSERT_EQ(recorder.setUp(44100, 1), noErr) << recorder.unit().errorDescription();
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(2));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(2));
     for (auto& period : recorder.periods()) EXPECT_EQ(std::count(period.begin(), period.end(), 0), std::ssize(period));
 }
 
@@ -289,9 +275,7 @@ TEST_F(AlsaLoopTest, OverrunsAreRecoveredAndCounted) {
     auto* alsa = unit.get();
     UnitRecorder recorder(std::move(unit));
     ASSERT_EQ(recorder.setUp(16000, 1), noErr);
-    ASSERT_EQ(recorder.unit().start(), noErr);
-    ASSERT_TRUE(recorder.waitForPeriods(3));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(3));
     EXPECT_EQ(alsa->overrunCount(), 2u);
     EXPECT_EQ(shared->recovers, 2);
     auto samples = recorder.samples();

@@ -28,10 +28,8 @@ protected:
 TEST_F(AudioPulseTest, DeliversAtTheConfiguredRate) {
     zqtest::UnitRecorder recorder(makeAlsaAudioUnit("zq_pulse"));
     ASSERT_EQ(recorder.setUp(44100, 2), noErr) << recorder.unit().errorDescription();
-    ASSERT_EQ(recorder.unit().start(), noErr);
     // A settling second, then about two seconds to measure.
-    ASSERT_TRUE(recorder.waitForPeriods(130, 20));
-    recorder.unit().stop();
+    ASSERT_TRUE(recorder.record(130, 20));
     auto periods = recorder.periods();
     auto arrivals = recorder.arrivals();
     const std::size_t first = 43;

@@ -69,6 +69,13 @@ platform::OSStatus UnitRecorder::setUp(double sampleRate, std::uint32_t channels
     return mUnit->initialize();
 }
 
+bool UnitRecorder::record(std::size_t count, double timeoutSeconds) {
+    if (mUnit->start() != platform::noErr) return false;
+    bool arrived = waitForPeriods(count, timeoutSeconds);
+    mUnit->stop();
+    return arrived;
+}
+
 bool UnitRecorder::waitForPeriods(std::size_t count, double timeoutSeconds) {
     std::unique_lock lock(mMutex);
     return mChanged.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),

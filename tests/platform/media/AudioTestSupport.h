@@ -25,6 +25,9 @@ public:
     platform::OSStatus setUp(double sampleRate, std::uint32_t channels);
     platform::AudioUnit& unit() { return *mUnit; }
 
+    // Starts the unit, waits for `count` periods and stops it; false if the start failed or the
+    // periods did not come in `timeoutSeconds` (real time).
+    bool record(std::size_t count, double timeoutSeconds = 10);
     // Waits (real time, at most `timeoutSeconds`) for `count` periods; false if they did not come.
     bool waitForPeriods(std::size_t count, double timeoutSeconds = 10);
     std::vector<std::vector<std::uint8_t>> periods();
