@@ -51,6 +51,13 @@ protected:
         return capture;
     }
     static void drain(const std::shared_ptr<ZVAudioCapture>& capture) { capture->taskQueue()->sync([] {}); }
+    // A capture whose start has run.
+    std::shared_ptr<ZVAudioCapture> makeRunning() {
+        auto capture = make();
+        capture->setRunning(true);
+        drain(capture);
+        return capture;
+    }
     static void postInterruption(nlohmann::json userInfo, const void* object = &AudioSession::sharedInstance()) {
         NotificationCenter::defaultCenter().post(platform::kAudioSessionInterruptionNotification, object,
                                                  std::move(userInfo));
@@ -153,9 +160,7 @@ TEST_F(AudioCaptureTest, AFailedRenderDeliversNothing) {
 }
 
 TEST_F(AudioCaptureTest, InterruptionEndedWithoutResumeLeavesTheUnitStoppedUntilRunningIsToggled) {
-    auto capture = make();
-    capture->setRunning(true);
-    drain(capture);
+    auto capture = makeRunning();
 
     postInterruption(began());
     EXPECT_EQ(stops(), 1) << "the interruption stopped the unit synchronously";
@@ -173,9 +178,7 @@ TEST_F(AudioCaptureTest, InterruptionEndedWithoutResumeLeavesTheUnitStoppedUntil
 }
 
 TEST_F(AudioCaptureTest, InterruptionEndedWithResumeStartsAgain) {
-    auto capture = make();
-    capture->setRunning(true);
-    drain(capture);
+    auto capture = makeRunning();
     postInterruption(began());
     postInterruption(ended(1));
     drain(capture);
@@ -206,9 +209,7 @@ TEST_F(AudioCaptureTest, StartsStopsAndInterruptionsAreLogged) {
     auto& log = SaveLogUtil::sharedInstance();
     log.isNeedToSaveLog(true);
     {
-        auto capture = make();
-        capture->setRunning(true);
-        drain(capture);
+        auto capture = makeRunning();
         postInterruption(began());
         postInterruption(ended(1));
         drain(capture);
@@ -253,9 +254,7 @@ TEST_F(AudioCaptureTest, AUnitThatFailsToInitialiseIsAnnouncedWithItsReason) {
 }
 
 TEST_F(AudioCaptureTest, DestructionStopsAndDisposesOfTheUnitAndSilencesItsCallback) {
-    auto capture = make();
-    capture->setRunning(true);
-    drain(capture);
+    auto capture = makeRunning();
     capture.reset();
     EXPECT_EQ(stops(), 1);
     EXPECT_TRUE(fake->record->disposed);
