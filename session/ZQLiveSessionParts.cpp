@@ -7,9 +7,17 @@
 #include "transport/ZVStreamRTMPSocket.h"
 
 namespace {
-std::mutex gMutex;
-decltype(ZQLiveSessionParts::makeAudioCapture) gAudioCaptureMaker;
-decltype(ZQLiveSessionParts::makeVideoCapture) gVideoCaptureMaker;
+// Makers registered by the capture layer, possibly from static initialisers of other files: made
+// on first use, so a registration never runs before the registry exists.
+struct Registry {
+    std::mutex mutex;
+    decltype(ZQLiveSessionParts::makeAudioCapture) audioCaptureMaker;
+    decltype(ZQLiveSessionParts::makeVideoCapture) videoCaptureMaker;
+};
+Registry& registry() {
+    static auto* r = new Registry();
+    return *r;
+}
 } // namespace
 
 ZQLiveSessionParts ZQLiveSessionParts::defaults() {
@@ -25,18 +33,18 @@ ZQLiveSessionParts ZQLiveSessionParts::defaults() {
     parts.makeAudioEncoder = [](std::shared_ptr<ZQLiveAudioConfiguration> configuration) {
         return std::static_pointer_cast<ZVAudioEncoding>(ZVHardwareAudioEncoder::create(std::move(configuration)));
     };
-    std::lock_guard lock(gMutex);
-    parts.makeAudioCapture = gAudioCaptureMaker;
-    parts.makeVideoCapture = gVideoCaptureMaker;
+    std::lock_guard lock(registry().mutex);
+    parts.makeAudioCapture = registry().audioCaptureMaker;
+    parts.makeVideoCapture = registry().videoCaptureMaker;
     return parts;
 }
 
 void ZQLiveSessionParts::registerAudioCapture(decltype(makeAudioCapture) maker) {
-    std::lock_guard lock(gMutex);
-    gAudioCaptureMaker = std::move(maker);
+    std::lock_guard lock(registry().mutex);
+    registry().audioCaptureMaker = std::move(maker);
 }
 
 void ZQLiveSessionParts::registerVideoCapture(decltype(makeVideoCapture) maker) {
-    std::lock_guard lock(gMutex);
-    gVideoCaptureMaker = std::move(maker);
+    std::lock_guard lock(registry().mutex);
+    registry().videoCaptureMaker = std::move(maker);
 }
