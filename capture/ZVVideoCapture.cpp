@@ -280,7 +280,18 @@ void ZVVideoCapture::processVideo(ZVImageOutput& output) {
         std::lock_guard lock(mMutex);
         delegate = mDelegate.lock();
     }
+    ++mFramesDelivered;
     if (delegate) delegate->captureOutputPixelBuffer(*this, pixelBuffer);
+}
+
+ZQVideoCaptureStatistics ZVVideoCapture::captureStatistics() const {
+    ZQVideoCaptureStatistics statistics;
+    if (auto camera = videoCamera()) {
+        statistics.framesCaptured = camera->processedFrameCount();
+        statistics.framesDropped = camera->droppedFrameCount();
+    }
+    statistics.framesDelivered = mFramesDelivered.load();
+    return statistics;
 }
 
 // --- running ---

@@ -64,6 +64,7 @@ public:
     std::shared_ptr<platform::View> warterMarkView() const override;
     void setWarterMarkView(std::shared_ptr<platform::View> view) override;
     std::shared_ptr<platform::Image> currentImage() override;
+    ZQVideoCaptureStatistics captureStatistics() const override;
 
     // A value of 0 or below is ignored. The getter reads the camera's frame rate.
     int videoFrameRate() const;
@@ -112,6 +113,7 @@ private:
     std::atomic<double> mBeautyLevel{0.5};
     std::atomic<double> mBrightLevel{0.5};
     std::atomic<double> mZoomScale{1.0};
+    std::atomic<std::uint64_t> mFramesDelivered{0};
 
     mutable std::mutex mMutex; // guards the fields below; never held while waiting for the GL queue
     std::weak_ptr<ZVVideoCaptureDelegate> mDelegate;

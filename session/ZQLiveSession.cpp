@@ -342,6 +342,11 @@ std::shared_ptr<platform::Image> ZQLiveSession::currentImage() const {
     return video ? video->currentImage() : nullptr;
 }
 
+ZQVideoCaptureStatistics ZQLiveSession::videoCaptureStatistics() const {
+    auto video = mImpl->videoCapture(false);
+    return video ? video->captureStatistics() : ZQVideoCaptureStatistics{};
+}
+
 void ZQLiveSession::setCaptureErrorHandler(std::function<void(const std::string& reason)> handler) {
     std::lock_guard lock(mImpl->mutex);
     mImpl->captureErrorHandler = std::move(handler);

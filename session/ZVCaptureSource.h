@@ -8,6 +8,7 @@
 #include "ZQLiveKit/PixelBuffer.h"
 #include "ZQLiveKit/View.h"
 #include "ZQLiveKit/ZQBytes.h"
+#include "ZQLiveKit/ZQLiveSession.h"
 
 class ZVAudioCaptureSource;
 class ZVVideoCaptureSource;
@@ -83,4 +84,6 @@ public:
     virtual std::shared_ptr<platform::View> warterMarkView() const { return nullptr; }
     virtual void setWarterMarkView(std::shared_ptr<platform::View> view) { (void)view; }
     virtual std::shared_ptr<platform::Image> currentImage() { return nullptr; }
+    // Pictures taken, dropped while one was being drawn, and handed on; zeros by default.
+    virtual ZQVideoCaptureStatistics captureStatistics() const { return {}; }
 };

@@ -17,6 +17,13 @@
 #include "ZQLiveKit/ZQLiveVideoConfiguration.h"
 #include "ZQLiveKit/View.h"
 
+// What the video capture did with the camera's pictures so far.
+struct ZQVideoCaptureStatistics {
+    std::uint64_t framesCaptured = 0;  // pictures the camera converted
+    std::uint64_t framesDropped = 0;   // pictures that came while one was still being drawn
+    std::uint64_t framesDelivered = 0; // finished pictures handed to the encoder's side
+};
+
 // The media engine: feeds captured or pushed-in media to the encoders while a run is uploading,
 // holds encoded frames back until audio and video are aligned, rebases their timestamps to the
 // first frame of the run, hands them to the RTMP publisher, and reports state, errors and
@@ -100,6 +107,8 @@ public:
     void setWarterMarkView(std::shared_ptr<platform::View> view);
     std::shared_ptr<platform::Image> currentImage() const;
 
+    // The video capture's counts (zeros without one). Any thread.
+    ZQVideoCaptureStatistics videoCaptureStatistics() const;
     // Called on the main queue when the video capture cannot deliver: it cannot start (no camera
     // source, no OpenGL ES context) or its camera was lost. Any thread; set it first.
     void setCaptureErrorHandler(std::function<void(const std::string& reason)> handler);

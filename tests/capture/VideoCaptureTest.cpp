@@ -243,6 +243,10 @@ TEST_F(VideoCaptureTest, AFrameArrivingWhileOneIsDrawnIsDropped) {
     EXPECT_EQ(delegate->buffers.size(), 1u);
     shoot(*cameras.front, sensorPicture({1, 2, 3, 255}), 4);
     EXPECT_EQ(delegate->buffers.size(), 2u) << "the next frame after the draw is taken";
+    ZQVideoCaptureStatistics statistics = capture->captureStatistics();
+    EXPECT_EQ(statistics.framesCaptured, 2u);
+    EXPECT_EQ(statistics.framesDropped, 2u);
+    EXPECT_EQ(statistics.framesDelivered, 2u);
 }
 
 TEST_F(VideoCaptureTest, MirrorAppliesToTheEncodedPictureOfTheFrontCameraOnly) {
