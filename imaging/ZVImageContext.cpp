@@ -29,7 +29,7 @@ bool listHas(const std::string& list, const std::string& name) {
 } // namespace
 
 ZVImageContext::ZVImageContext()
-    : mContextQueue(platform::DispatchQueue::createSerial("com.zqlivekit.imaging.video-processing")) {}
+    : mContextQueue(platform::DispatchQueue::createSerialThread("com.zqlivekit.imaging.video-processing")) {}
 
 ZVImageContext& ZVImageContext::sharedImageProcessingContext() {
     // Lives for the process: framebuffers and programs may be released from any thread until exit.
