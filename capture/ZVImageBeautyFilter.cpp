@@ -108,3 +108,17 @@ void ZVImageBeautyFilter::setInputSize(platform::Size newSize, int textureIndex)
 }
 
 ZVImageEmptyFilter::ZVImageEmptyFilter() : ZVImageFilter(kZVImageEmptyFragmentShaderString) {}
+
+void ZVImageEmptyFilter::newFrameReadyAtTime(double frameTime, int textureIndex) {
+    const auto& input = mFirstInputFramebuffer;
+    bool sameAsCopy = input && !mPreventRendering && !mUsingNextFrameForImageCapture &&
+                      mInputRotation == kZVImageNoRotation && !input->missingFramebuffer() &&
+                      input->size() == sizeOfFBO() && input->textureOptions() == outputTextureOptions();
+    if (!sameAsCopy) {
+        ZVImageFilter::newFrameReadyAtTime(frameTime, textureIndex);
+        return;
+    }
+    // The lock taken on the input becomes the output's, released as the targets are told.
+    mOutputFramebuffer = std::move(mFirstInputFramebuffer);
+    informTargetsAboutNewFrameAtTime(frameTime);
+}

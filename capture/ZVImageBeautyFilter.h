@@ -33,10 +33,12 @@ private:
     platform::Size mStepSize; // the input size singleStepOffset was set from; video-processing queue
 };
 
-// The pass-through effect and output node: copies its input.
+// The pass-through effect and output node: copies its input. Where the copy would be the same size
+// and unrotated, the input framebuffer itself is handed on: the same pixels without a pass.
 class ZVImageEmptyFilter : public ZVImageFilter {
 public:
     ZVImageEmptyFilter();
+    void newFrameReadyAtTime(double frameTime, int textureIndex) override;
 };
 
 extern const char* const kZVImageBeautyFragmentShaderString;

@@ -55,10 +55,11 @@ platform::Size ZVImageFilter::sizeOfFBO() const {
 
 void ZVImageFilter::setInputFramebuffer(std::shared_ptr<ZVImageFramebuffer> newInputFramebuffer, int textureIndex) {
     (void)textureIndex;
-    // A framebuffer given but never drawn (replaced before its frame came) is released here.
+    // A framebuffer given but never drawn (replaced before its frame came) is released here; the
+    // new one is locked first, so giving the same one again never sends it back to the cache.
+    if (newInputFramebuffer) newInputFramebuffer->lock();
     if (mFirstInputFramebuffer) mFirstInputFramebuffer->unlock();
     mFirstInputFramebuffer = std::move(newInputFramebuffer);
-    if (mFirstInputFramebuffer) mFirstInputFramebuffer->lock();
 }
 
 void ZVImageFilter::resetInput(int textureIndex) {

@@ -39,9 +39,9 @@ void ZVImageTwoInputFilter::setInputFramebuffer(std::shared_ptr<ZVImageFramebuff
         mHasSetFirstTexture = true;
         return;
     }
+    if (newInputFramebuffer) newInputFramebuffer->lock();
     if (mSecondInputFramebuffer) mSecondInputFramebuffer->unlock();
     mSecondInputFramebuffer = std::move(newInputFramebuffer);
-    if (mSecondInputFramebuffer) mSecondInputFramebuffer->lock();
 }
 
 void ZVImageTwoInputFilter::setInputSize(platform::Size newSize, int textureIndex) {

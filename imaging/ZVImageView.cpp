@@ -57,9 +57,9 @@ platform::Size ZVImageView::maximumOutputSize() {
 
 void ZVImageView::setInputFramebuffer(std::shared_ptr<ZVImageFramebuffer> newInputFramebuffer, int textureIndex) {
     (void)textureIndex;
+    if (newInputFramebuffer) newInputFramebuffer->lock();
     if (mInputFramebufferForDisplay) mInputFramebufferForDisplay->unlock();
     mInputFramebufferForDisplay = std::move(newInputFramebuffer);
-    if (mInputFramebufferForDisplay) mInputFramebufferForDisplay->lock();
 }
 
 void ZVImageView::resetInput(int textureIndex) {

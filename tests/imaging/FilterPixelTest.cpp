@@ -33,6 +33,20 @@ TEST_F(FilterPixelTest, EmptyFilterCopiesExactly) {
     Picture input = Picture::noise(37, 21, 1);
     Picture output = zvtest::runFilter(std::make_shared<ZVImageEmptyFilter>(), input);
     EXPECT_EQ(maxDifference(output, input), 0);
+
+    // Drawn through its shader (a flip needs a pass): the same pixels, mirrored.
+    Picture flipped = zvtest::runFilter(std::make_shared<ZVImageEmptyFilter>(), input, kZVImageFlipHorizonal);
+    Picture expected = input;
+    for (int y = 0; y < input.height; ++y)
+        for (int x = 0; x < input.width; ++x) expected.set(x, y, input.at(input.width - 1 - x, y));
+    EXPECT_EQ(maxDifference(flipped, expected), 0);
+
+    // Forced to another size it scales: a flat colour stays exactly that colour.
+    auto scaler = std::make_shared<ZVImageEmptyFilter>();
+    scaler->forceProcessingAtSize({20, 30});
+    Picture scaled = zvtest::runFilter(scaler, Picture::filled(8, 8, {9, 99, 199, 255}));
+    ASSERT_EQ(scaled.width, 20);
+    EXPECT_EQ(scaled.at(19, 29), (Colour{9, 99, 199, 255}));
 }
 
 // The beauty shader for one flat colour, on the CPU: every blur tap sees the same green, so the

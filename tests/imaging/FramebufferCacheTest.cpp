@@ -108,6 +108,23 @@ TEST_F(FramebufferCacheTest, LockingCountsHoldersAndTheLastUnlockReturns) {
     unlock(again);
 }
 
+TEST_F(FramebufferCacheTest, ATargetGivenTheSameFramebufferTwiceHoldsItOnce) {
+    platform::Size size{17, 7};
+    auto framebuffer = cache().fetchFramebufferForSize(size, false);
+    auto filter = std::make_shared<ZVImageFilter>();
+    runSynchronouslyOnVideoProcessingQueue([&] {
+        filter->setInputFramebuffer(framebuffer, 0);
+        filter->setInputFramebuffer(framebuffer, 0);
+        EXPECT_EQ(framebuffer->framebufferReferenceCount(), 2);
+        framebuffer->unlock(); // the fetcher lets go; the filter still holds it
+    });
+    zvtest::drainVideoQueue();
+    EXPECT_EQ(cache().slotCount(key(size)), 0);
+    runSynchronouslyOnVideoProcessingQueue([&] { filter->resetInput(0); });
+    zvtest::drainVideoQueue();
+    EXPECT_EQ(cache().slotCount(key(size)), 1);
+}
+
 TEST_F(FramebufferCacheTest, WithCountingDisabledAFramebufferNeverGoesBack) {
     platform::Size size{23, 13};
     auto framebuffer = cache().fetchFramebufferForSize(size, false);

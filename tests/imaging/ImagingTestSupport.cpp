@@ -73,9 +73,9 @@ void PictureSource::deliver(double frameTime) {
 }
 
 void FrameCatcher::setInputFramebuffer(std::shared_ptr<ZVImageFramebuffer> framebuffer, int) {
+    if (framebuffer) framebuffer->lock();
     if (mInput) mInput->unlock();
     mInput = std::move(framebuffer);
-    if (mInput) mInput->lock();
 }
 
 void FrameCatcher::resetInput(int) {
