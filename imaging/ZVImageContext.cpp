@@ -85,6 +85,9 @@ bool ZVImageContext::ensureContext() {
         mLimits.transfer.readsBGRA = listHas(mLimits.extensions, "GL_EXT_read_format_bgra");
         mLimits.transfer.packRowLength = es3 || listHas(mLimits.extensions, "GL_NV_pack_subimage");
         mLimits.transfer.unpackRowLength = es3 || listHas(mLimits.extensions, "GL_EXT_unpack_subimage");
+        const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+        mLimits.softwareRenderer =
+            renderer && (std::strstr(renderer, "llvmpipe") || std::strstr(renderer, "softpipe"));
     } else {
         platform::Console::log("ZVImageContext: no OpenGL ES context, the imaging pipeline is off: " + error);
     }
@@ -113,6 +116,8 @@ std::string ZVImageContext::rendererDescription() {
     });
     return description;
 }
+
+bool ZVImageContext::rendersOnCPU() { return limits().softwareRenderer; }
 
 const ZVImageContext::Limits& ZVImageContext::limits() {
     // Filled once by ensureContext(); answering from the queue keeps the first reader from racing it.

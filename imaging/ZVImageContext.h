@@ -76,6 +76,8 @@ public:
     bool isAvailable();
     // Why the context could not be made ("" while it could). Any thread.
     std::string unavailableReason();
+    // Whether pictures are drawn by the CPU (Mesa's llvmpipe or softpipe). Any thread.
+    bool rendersOnCPU();
     // Renderer and platform, e.g. "llvmpipe (LLVM 15.0.6, 256 bits) on the surfaceless platform".
     std::string rendererDescription();
 
@@ -95,6 +97,7 @@ private:
         int maxVaryingVectors = 0;
         std::string extensions;
         TransferCapabilities transfer;
+        bool softwareRenderer = false;
     };
     const Limits& limits();
 

@@ -299,13 +299,16 @@ void ZVImageVideoCamera::processVideoSampleBuffer(const platform::CameraSample& 
         glClearColor(0, 0, 0, 1);
         glClear(GL_COLOR_BUFFER_BIT);
 
-        // Luminance texels land on output pixels one to one; chrominance is interpolated.
+        // Luminance texels land on output pixels one to one. Chrominance (half size) is
+        // interpolated on a GPU; where the CPU draws, each sample covers its 2x2 pixels, as the
+        // encoder's 4:2:0 conversion takes them back, at well under half the cost.
         glActiveTexture(GL_TEXTURE4);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
         glActiveTexture(GL_TEXTURE5);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        GLint chromaFilter = ZVImageContext::sharedImageProcessingContext().rendersOnCPU() ? GL_NEAREST : GL_LINEAR;
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, chromaFilter);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, chromaFilter);
         glUniform1i(program->uniformIndex("luminanceTexture"), 4);
         glUniform1i(program->uniformIndex("chrominanceTexture"), 5);
         glUniformMatrix3fv(program->uniformIndex("colorConversionMatrix"), 1, GL_FALSE, conversionMatrix(sample));
