@@ -34,8 +34,8 @@ Picture Picture::gradient(int width, int height) {
     return p;
 }
 
-Picture Picture::noise(int width, int height, unsigned seed) {
-    std::mt19937 random(seed);
+Picture Picture::noise(int width, int height, unsigned variant) {
+    std::mt19937 random(variant);
     Picture p = filled(width, height, {0, 0, 0, 255});
     for (std::size_t i = 0; i < p.rgba.size(); ++i)
         if (i % 4 != 3) p.rgba[i] = static_cast<std::uint8_t>(random() & 0xff);

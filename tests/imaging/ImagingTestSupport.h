@@ -37,7 +37,7 @@ struct Picture {
     void set(int x, int y, std::array<std::uint8_t, 4> colour);
     // A picture whose every pixel is distinct enough to follow (x and y in red and green).
     static Picture gradient(int width, int height);
-    static Picture noise(int width, int height, unsigned seed);
+    static Picture noise(int width, int height, unsigned variant);
 };
 
 // The BGRA pixel buffer as a Picture.
