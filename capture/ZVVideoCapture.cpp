@@ -22,6 +22,14 @@ const bool gRegistered = [] {
     return true;
 }();
 
+// A copy of a graph node, read on the queue that owns the graph.
+template <typename Node>
+std::shared_ptr<Node> onVideoQueue(const std::shared_ptr<Node>& node) {
+    std::shared_ptr<Node> copy;
+    runSynchronouslyOnVideoProcessingQueue([&] { copy = node; });
+    return copy;
+}
+
 } // namespace
 
 void ZVVideoCapture::setDefaultCameraDeviceProvider(ZVCameraDeviceProvider provider) {
@@ -111,29 +119,10 @@ std::shared_ptr<ZVImageVideoCamera> ZVVideoCapture::videoCamera() const {
     return mVideoCamera;
 }
 
-std::shared_ptr<ZVImageBeautyFilter> ZVVideoCapture::beautyFilter() const {
-    std::shared_ptr<ZVImageBeautyFilter> node;
-    runSynchronouslyOnVideoProcessingQueue([&] { node = mBeautyFilter; });
-    return node;
-}
-
-std::shared_ptr<ZVImageFilter> ZVVideoCapture::filter() const {
-    std::shared_ptr<ZVImageFilter> node;
-    runSynchronouslyOnVideoProcessingQueue([&] { node = mFilter; });
-    return node;
-}
-
-std::shared_ptr<ZVImageCropFilter> ZVVideoCapture::cropfilter() const {
-    std::shared_ptr<ZVImageCropFilter> node;
-    runSynchronouslyOnVideoProcessingQueue([&] { node = mCropfilter; });
-    return node;
-}
-
-std::shared_ptr<ZVImageEmptyFilter> ZVVideoCapture::output() const {
-    std::shared_ptr<ZVImageEmptyFilter> node;
-    runSynchronouslyOnVideoProcessingQueue([&] { node = mOutput; });
-    return node;
-}
+std::shared_ptr<ZVImageBeautyFilter> ZVVideoCapture::beautyFilter() const { return onVideoQueue(mBeautyFilter); }
+std::shared_ptr<ZVImageFilter> ZVVideoCapture::filter() const { return onVideoQueue(mFilter); }
+std::shared_ptr<ZVImageCropFilter> ZVVideoCapture::cropfilter() const { return onVideoQueue(mCropfilter); }
+std::shared_ptr<ZVImageEmptyFilter> ZVVideoCapture::output() const { return onVideoQueue(mOutput); }
 
 std::shared_ptr<ZVImageAlphaBlendFilter> ZVVideoCapture::blendFilter() {
     std::shared_ptr<ZVImageAlphaBlendFilter> node;

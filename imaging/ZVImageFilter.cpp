@@ -72,17 +72,13 @@ platform::Size ZVImageFilter::sizeOfFBO() const {
 
 void ZVImageFilter::setInputFramebuffer(std::shared_ptr<ZVImageFramebuffer> newInputFramebuffer, int textureIndex) {
     (void)textureIndex;
-    // A framebuffer given but never drawn (replaced before its frame came) is released here; the
-    // new one is locked first, so giving the same one again never sends it back to the cache.
-    if (newInputFramebuffer) newInputFramebuffer->lock();
-    if (mFirstInputFramebuffer) mFirstInputFramebuffer->unlock();
-    mFirstInputFramebuffer = std::move(newInputFramebuffer);
+    // A framebuffer given but never drawn (replaced before its frame came) is released here.
+    ZVImageFramebuffer::hold(mFirstInputFramebuffer, std::move(newInputFramebuffer));
 }
 
 void ZVImageFilter::resetInput(int textureIndex) {
     (void)textureIndex;
-    if (mFirstInputFramebuffer) mFirstInputFramebuffer->unlock();
-    mFirstInputFramebuffer.reset();
+    ZVImageFramebuffer::release(mFirstInputFramebuffer);
 }
 
 void ZVImageFilter::setInputSize(platform::Size newSize, int textureIndex) {

@@ -92,6 +92,17 @@ void ZVImageFramebuffer::unlock() {
         ZVImageContext::sharedFramebufferCache().returnFramebufferToCache(shared_from_this());
 }
 
+void ZVImageFramebuffer::hold(std::shared_ptr<ZVImageFramebuffer>& slot, std::shared_ptr<ZVImageFramebuffer> next) {
+    if (next) next->lock();
+    if (slot) slot->unlock();
+    slot = std::move(next);
+}
+
+void ZVImageFramebuffer::release(std::shared_ptr<ZVImageFramebuffer>& slot) {
+    if (slot) slot->unlock();
+    slot.reset();
+}
+
 void ZVImageFramebuffer::clearAllLocks() { mFramebufferReferenceCount = 0; }
 void ZVImageFramebuffer::disableReferenceCounting() { mReferenceCountingDisabled = true; }
 void ZVImageFramebuffer::enableReferenceCounting() { mReferenceCountingDisabled = false; }

@@ -46,6 +46,10 @@ public:
     void disableReferenceCounting();
     void enableReferenceCounting();
     int framebufferReferenceCount() const { return mFramebufferReferenceCount; }
+    // A holder's slot: `hold` locks the new framebuffer before letting the old one go (so giving
+    // the same one again never sends it back to the cache); `release` lets it go and empties it.
+    static void hold(std::shared_ptr<ZVImageFramebuffer>& slot, std::shared_ptr<ZVImageFramebuffer> next);
+    static void release(std::shared_ptr<ZVImageFramebuffer>& slot);
     bool referenceCountingDisabled() const { return mReferenceCountingDisabled; }
 
     // CPU access to the picture: lockForReading reads the framebuffer back (when the read count goes

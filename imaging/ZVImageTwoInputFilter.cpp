@@ -39,9 +39,7 @@ void ZVImageTwoInputFilter::setInputFramebuffer(std::shared_ptr<ZVImageFramebuff
         mHasSetFirstTexture = true;
         return;
     }
-    if (newInputFramebuffer) newInputFramebuffer->lock();
-    if (mSecondInputFramebuffer) mSecondInputFramebuffer->unlock();
-    mSecondInputFramebuffer = std::move(newInputFramebuffer);
+    ZVImageFramebuffer::hold(mSecondInputFramebuffer, std::move(newInputFramebuffer));
 }
 
 void ZVImageTwoInputFilter::setInputSize(platform::Size newSize, int textureIndex) {
@@ -65,8 +63,7 @@ void ZVImageTwoInputFilter::resetInput(int textureIndex) {
         mHasReceivedFirstFrame = false;
         return;
     }
-    if (mSecondInputFramebuffer) mSecondInputFramebuffer->unlock();
-    mSecondInputFramebuffer.reset();
+    ZVImageFramebuffer::release(mSecondInputFramebuffer);
     mHasReceivedSecondFrame = false;
     mSecondFrameTime = kZVTimeInvalid;
 }

@@ -57,15 +57,12 @@ platform::Size ZVImageView::maximumOutputSize() {
 
 void ZVImageView::setInputFramebuffer(std::shared_ptr<ZVImageFramebuffer> newInputFramebuffer, int textureIndex) {
     (void)textureIndex;
-    if (newInputFramebuffer) newInputFramebuffer->lock();
-    if (mInputFramebufferForDisplay) mInputFramebufferForDisplay->unlock();
-    mInputFramebufferForDisplay = std::move(newInputFramebuffer);
+    ZVImageFramebuffer::hold(mInputFramebufferForDisplay, std::move(newInputFramebuffer));
 }
 
 void ZVImageView::resetInput(int textureIndex) {
     (void)textureIndex;
-    if (mInputFramebufferForDisplay) mInputFramebufferForDisplay->unlock();
-    mInputFramebufferForDisplay.reset();
+    ZVImageFramebuffer::release(mInputFramebufferForDisplay);
 }
 
 void ZVImageView::setInputSize(platform::Size newSize, int textureIndex) {

@@ -73,15 +73,10 @@ void PictureSource::deliver(double frameTime) {
 }
 
 void FrameCatcher::setInputFramebuffer(std::shared_ptr<ZVImageFramebuffer> framebuffer, int) {
-    if (framebuffer) framebuffer->lock();
-    if (mInput) mInput->unlock();
-    mInput = std::move(framebuffer);
+    ZVImageFramebuffer::hold(mInput, std::move(framebuffer));
 }
 
-void FrameCatcher::resetInput(int) {
-    if (mInput) mInput->unlock();
-    mInput.reset();
-}
+void FrameCatcher::resetInput(int) { ZVImageFramebuffer::release(mInput); }
 
 void FrameCatcher::newFrameReadyAtTime(double, int) {
     auto input = std::move(mInput);
