@@ -7,16 +7,16 @@
 #include "transport/ZVStreamRTMPSocket.h"
 
 namespace {
-// Makers registered by the capture layer, possibly from static initialisers of other files: made
-// on first use, so a registration never runs before the registry exists.
-struct Registry {
+// Capture sources register from their own static initialisers, which may run before this file's:
+// the makers live in a function-local static, made on first use.
+struct CaptureMakers {
     std::mutex mutex;
-    decltype(ZQLiveSessionParts::makeAudioCapture) audioCaptureMaker;
-    decltype(ZQLiveSessionParts::makeVideoCapture) videoCaptureMaker;
+    decltype(ZQLiveSessionParts::makeAudioCapture) audio;
+    decltype(ZQLiveSessionParts::makeVideoCapture) video;
 };
-Registry& registry() {
-    static auto* r = new Registry();
-    return *r;
+CaptureMakers& captureMakers() {
+    static auto* makers = new CaptureMakers();
+    return *makers;
 }
 } // namespace
 
@@ -33,18 +33,18 @@ ZQLiveSessionParts ZQLiveSessionParts::defaults() {
     parts.makeAudioEncoder = [](std::shared_ptr<ZQLiveAudioConfiguration> configuration) {
         return std::static_pointer_cast<ZVAudioEncoding>(ZVHardwareAudioEncoder::create(std::move(configuration)));
     };
-    std::lock_guard lock(registry().mutex);
-    parts.makeAudioCapture = registry().audioCaptureMaker;
-    parts.makeVideoCapture = registry().videoCaptureMaker;
+    std::lock_guard lock(captureMakers().mutex);
+    parts.makeAudioCapture = captureMakers().audio;
+    parts.makeVideoCapture = captureMakers().video;
     return parts;
 }
 
 void ZQLiveSessionParts::registerAudioCapture(decltype(makeAudioCapture) maker) {
-    std::lock_guard lock(registry().mutex);
-    registry().audioCaptureMaker = std::move(maker);
+    std::lock_guard lock(captureMakers().mutex);
+    captureMakers().audio = std::move(maker);
 }
 
 void ZQLiveSessionParts::registerVideoCapture(decltype(makeVideoCapture) maker) {
-    std::lock_guard lock(registry().mutex);
-    registry().videoCaptureMaker = std::move(maker);
+    std::lock_guard lock(captureMakers().mutex);
+    captureMakers().video = std::move(maker);
 }
