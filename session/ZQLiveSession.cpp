@@ -212,6 +212,19 @@ void ZQLiveSession::Impl::captureOutputAudioData(ZVAudioCaptureSource&, const ZQ
     if (auto encoder = audioEncoder()) encoder->encodeAudioData({pcm.data(), pcm.size()}, audioTime(pcm.size()));
 }
 
+void ZQLiveSession::Impl::captureOutputDidFailWithError(ZVVideoCaptureSource&, const std::string& reason) {
+    platform::DispatchQueue::main()->async([weak = weakOwner, reason] {
+        auto session = weak.lock();
+        if (!session) return;
+        std::function<void(const std::string&)> handler;
+        {
+            std::lock_guard lock(session->mImpl->mutex);
+            handler = session->mImpl->captureErrorHandler;
+        }
+        if (handler) handler(reason);
+    });
+}
+
 void ZQLiveSession::Impl::captureOutputPixelBuffer(ZVVideoCaptureSource&,
                                                    const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) {
     if (!uploading.load()) return;
@@ -347,7 +360,24 @@ ZQ_VIDEO_PASS_THROUGH(bool, torch, setTorch, false, true)
 ZQ_VIDEO_PASS_THROUGH(bool, mirror, setMirror, false, true)
 ZQ_VIDEO_PASS_THROUGH(bool, saveLocalVideo, setSaveLocalVideo, false, false)
 ZQ_VIDEO_PASS_THROUGH(std::optional<std::string>, saveLocalVideoPath, setSaveLocalVideoPath, std::nullopt, false)
+ZQ_VIDEO_PASS_THROUGH(std::shared_ptr<platform::View>, preView, setPreView, nullptr, true)
+ZQ_VIDEO_PASS_THROUGH(std::shared_ptr<platform::View>, warterMarkView, setWarterMarkView, nullptr, false)
 #undef ZQ_VIDEO_PASS_THROUGH
+
+std::shared_ptr<platform::Image> ZQLiveSession::currentImage() const {
+    auto video = mImpl->videoCapture(true);
+    return video ? video->currentImage() : nullptr;
+}
+
+ZQVideoCaptureStatistics ZQLiveSession::videoCaptureStatistics() const {
+    auto video = mImpl->videoCapture(false);
+    return video ? video->captureStatistics() : ZQVideoCaptureStatistics{};
+}
+
+void ZQLiveSession::setCaptureErrorHandler(std::function<void(const std::string& reason)> handler) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->captureErrorHandler = std::move(handler);
+}
 
 bool ZQLiveSession::muted() const {
     auto audio = mImpl->audioCapture(true);

@@ -59,6 +59,7 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     void captureOutputAudioData(ZVAudioCaptureSource& capture, const ZQBytes& pcm) override;
     void captureOutputPixelBuffer(ZVVideoCaptureSource& capture,
                                   const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) override;
+    void captureOutputDidFailWithError(ZVVideoCaptureSource& capture, const std::string& reason) override;
 
     std::weak_ptr<ZQLiveSession> weakOwner;
     const std::shared_ptr<ZQLiveAudioConfiguration> audioConfiguration;
@@ -76,6 +77,7 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     std::shared_ptr<ZQLiveStreamInfo> streamInfo;
     std::shared_ptr<ZQLiveDebug> debugInfo;
     std::function<void(const std::string&)> propertyChangeHandler;
+    std::function<void(const std::string&)> captureErrorHandler;
     std::uint64_t reconnectInterval = 0;
     std::uint64_t reconnectCount = 0;
     bool running = false;
