@@ -46,10 +46,8 @@ public:
     // Null for a bad size. Any thread, but not concurrently with a running source.
     std::shared_ptr<PixelBuffer> renderFrame(std::uint64_t index);
 
-    // For tests: the clock that paces delivery (the monotonic clock by default). Before start().
-    void setPacerClockForTesting(std::shared_ptr<PacerClock> clock);
-
 private:
+    friend class SyntheticSourcePacing; // the kit's own tests pace delivery with their clock
     const int mWidth;
     const int mHeight;
     const double mFrameRate;

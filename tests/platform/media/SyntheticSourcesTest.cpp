@@ -9,6 +9,7 @@
 #include "ZQLiveKit/ToneSource.h"
 #include "platform/media/PatternPainter.h"
 #include "platform/media/RealTimePacer.h"
+#include "platform/media/SyntheticSourcePacing.h"
 
 using namespace platform;
 
@@ -163,7 +164,7 @@ TEST(TestPatternSourceTest, ClockReadsHoursMinutesSecondsAndMilliseconds) {
 TEST(TestPatternSourceTest, DeliversPacedFramesUntilStopped) {
     auto clock = std::make_shared<InstantClock>();
     TestPatternSource source(32, 32, 25);
-    source.setPacerClockForTesting(clock);
+    SyntheticSourcePacing::setPacerClock(source, clock);
     std::vector<double> times;
     std::promise<void> enough;
     source.setCallback([&](const std::shared_ptr<PixelBuffer>& picture) {
@@ -215,7 +216,7 @@ TEST(ToneSourceTest, BlocksAreWholeFramesDeliveredAtTheirDuration) {
 
     auto clock = std::make_shared<InstantClock>();
     ToneSource tone(16000, 1, 2048); // 1024 frames: 64 ms a block
-    tone.setPacerClockForTesting(clock);
+    SyntheticSourcePacing::setPacerClock(tone, clock);
     std::vector<double> times;
     std::promise<void> enough;
     tone.setCallback([&](std::span<const std::uint8_t> pcm) {
