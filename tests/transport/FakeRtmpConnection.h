@@ -32,10 +32,18 @@ public:
     void setConnectByDefault(bool ok);
     // The next send on the open connection fails and the link goes down (peer gone).
     void dropLink();
+    // The next send on the open connection fails as a stall would.
+    void stallLink();
     // Makes the next close() block until releaseClose() (to hold the send queue in a stop).
     void holdNextClose();
     void waitUntilCloseHeld();
     void releaseClose();
+    // Makes the next connect() block until its link is interrupted (it then returns Interrupted)
+    // or, with `ignoreInterrupt`, until releaseConnect() (it then returns the scripted result,
+    // as a connect that completes just as a stop arrives).
+    void holdNextConnect(bool ignoreInterrupt = false);
+    void waitUntilConnectHeld();
+    void releaseConnect();
 
     RtmpConnectionFactory factory();
 
@@ -45,22 +53,32 @@ public:
     int connectionsAlive() const { return mAlive; }
     std::vector<std::string> urls() const;
     std::vector<SentMessage> sent() const;
+    // The settings of the last connect, and the chunk sizes set, in order.
+    RtmpConnection::Settings lastSettings() const;
+    std::vector<std::uint32_t> chunkSizes() const;
     std::int32_t streamIdOf(int connection) const { return 100 + connection; }
 
 private:
     friend class FakeRtmpConnection;
     bool nextConnectResult();
-    bool takeDrop();
+    RtmpConnection::Status takeDrop();
     void blockIfHeld();
+    // False when the link was interrupted while held.
+    bool holdConnectIfAsked(LinkInterrupt& interrupt);
     void recordSent(SentMessage message);
 
     mutable std::mutex mMutex;
     std::condition_variable mCond;
     std::deque<bool> mScript;
     bool mConnectByDefault = true;
-    bool mDropPending = false;
+    RtmpConnection::Status mDropPending = RtmpConnection::Status::Ok;
     bool mHoldClose = false;
     bool mCloseHeld = false;
+    bool mHoldConnect = false;
+    bool mConnectIgnoresInterrupt = false;
+    bool mConnectHeld = false;
+    RtmpConnection::Settings mLastSettings;
+    std::vector<std::uint32_t> mChunkSizes;
     std::atomic<int> mMade{0};
     std::atomic<int> mAttempts{0};
     std::atomic<int> mClosed{0};
@@ -71,22 +89,21 @@ private:
 
 class FakeRtmpConnection final : public RtmpConnection {
 public:
-    FakeRtmpConnection(std::shared_ptr<FakeIngest> ingest, int number, ErrorHandler onError)
-        : mIngest(std::move(ingest)), mNumber(number), mOnError(std::move(onError)) {}
+    FakeRtmpConnection(std::shared_ptr<FakeIngest> ingest, int number) : mIngest(std::move(ingest)), mNumber(number) {}
     ~FakeRtmpConnection() override { --mIngest->mAlive; }
 
-    bool connect(const std::string& url) override;
+    Result connect(const std::string& url, const Settings& settings, LinkInterrupt& interrupt) override;
     bool isConnected() const override { return mConnected; }
     std::int32_t streamId() const override { return mConnected ? mIngest->streamIdOf(mNumber) : 0; }
-    bool send(RtmpMessage& message) override;
+    Result send(RtmpMessage& message) override;
+    Result setChunkSize(std::uint32_t size) override;
     void close() override;
 
 private:
     std::shared_ptr<FakeIngest> mIngest;
     int mNumber;
-    ErrorHandler mOnError;
+    LinkInterrupt* mInterrupt = nullptr;
     bool mConnected = false;
-    bool mReported = false;
 };
 
 } // namespace zqtest
