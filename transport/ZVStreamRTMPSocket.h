@@ -73,13 +73,6 @@ public:
     // The chunk size announced on every connection.
     static constexpr std::uint32_t kChunkSize = 4096;
 
-    // Tests: waits until the send queue has run everything queued, including the send steps that
-    // queue further steps; false when steps still kept coming after `maxRounds` rounds (a send loop
-    // that spins). Not from the send queue.
-    bool drainForTesting(std::size_t maxRounds = 10000);
-    // Tests: how many send steps have run (a stalled link must not make them spin).
-    std::uint64_t sendStepCountForTesting() const { return mSendSteps.load(); }
-
 private:
     ZVStreamRTMPSocket(std::shared_ptr<ZQLiveStreamInfo> stream, std::int64_t reconnectInterval,
                        std::int64_t reconnectCount, RtmpConnectionFactory connectionFactory);
@@ -110,7 +103,7 @@ private:
 
     // Queues a send step on the send queue. Any thread.
     void queueSendStep();
-    // Ends a send step: the flag goes down and the next step is queued.
+    // Ends a send step: the flag goes down and the next step is queued. Send queue.
     void finishSendStep();
     // Main queue, when the reconnect delay has passed.
     void reconnectAttemptDue(const Run& run);
@@ -129,8 +122,6 @@ private:
 
     // True while one send step is in progress. Any thread reads it; the send queue writes it.
     std::atomic<bool> mIsSending{false};
-    std::atomic<std::uint64_t> mQueuedSteps{0};
-    std::atomic<std::uint64_t> mSendSteps{0};
 
     // Fired by stop() and replaced by a fresh one: the run that a start, a connect or a timed attempt
     // belongs to is over once its interrupt has fired.

@@ -1,6 +1,5 @@
 #include "tests/transport/FakeRtmpConnection.h"
 
-#include <chrono>
 #include <utility>
 #include "transport/LinkInterrupt.h"
 #include "transport/RtmpMessageBuilder.h"
@@ -27,66 +26,37 @@ void FakeIngest::stallLink() {
     mDropPending = RtmpConnection::Status::Stalled;
 }
 
-void FakeIngest::holdNextConnect(bool ignoreInterrupt) {
+void FakeIngest::duringNextConnect(std::function<void()> action, bool ignoreInterrupt) {
     std::lock_guard lock(mMutex);
-    mHoldConnect = true;
+    mConnectAction = std::move(action);
     mConnectIgnoresInterrupt = ignoreInterrupt;
 }
 
-void FakeIngest::waitUntilConnectHeld() {
-    std::unique_lock lock(mMutex);
-    mCond.wait(lock, [&] { return mConnectHeld; });
-}
-
-void FakeIngest::releaseConnect() {
-    std::lock_guard lock(mMutex);
-    mHoldConnect = false;
-    mCond.notify_all();
-}
-
-bool FakeIngest::holdConnectIfAsked(LinkInterrupt& interrupt) {
-    std::unique_lock lock(mMutex);
-    if (!mHoldConnect) return true;
-    mConnectHeld = true;
-    mCond.notify_all();
-    bool interrupted = false;
-    while (mHoldConnect) {
-        if (!mConnectIgnoresInterrupt && interrupt.interrupted()) {
-            interrupted = true;
-            mHoldConnect = false;
-            break;
-        }
-        // The interrupt has no hook into this wait: look at it every few milliseconds, as a real
-        // connector's poll would see its descriptor.
-        mCond.wait_for(lock, std::chrono::milliseconds(2));
+bool FakeIngest::runConnectAction(LinkInterrupt& interrupt) {
+    std::function<void()> action;
+    bool ignoreInterrupt;
+    {
+        std::lock_guard lock(mMutex);
+        action = std::exchange(mConnectAction, nullptr);
+        ignoreInterrupt = mConnectIgnoresInterrupt;
     }
-    mConnectHeld = false;
-    return !interrupted;
+    if (!action) return true;
+    action();
+    return ignoreInterrupt || !interrupt.interrupted();
 }
 
-void FakeIngest::holdNextClose() {
+void FakeIngest::duringNextClose(std::function<void()> action) {
     std::lock_guard lock(mMutex);
-    mHoldClose = true;
+    mCloseAction = std::move(action);
 }
 
-void FakeIngest::waitUntilCloseHeld() {
-    std::unique_lock lock(mMutex);
-    mCond.wait(lock, [&] { return mCloseHeld; });
-}
-
-void FakeIngest::releaseClose() {
-    std::lock_guard lock(mMutex);
-    mHoldClose = false;
-    mCond.notify_all();
-}
-
-void FakeIngest::blockIfHeld() {
-    std::unique_lock lock(mMutex);
-    if (!mHoldClose) return;
-    mCloseHeld = true;
-    mCond.notify_all();
-    mCond.wait(lock, [&] { return !mHoldClose; });
-    mCloseHeld = false;
+void FakeIngest::runCloseAction() {
+    std::function<void()> action;
+    {
+        std::lock_guard lock(mMutex);
+        action = std::exchange(mCloseAction, nullptr);
+    }
+    if (action) action();
 }
 
 RtmpConnectionFactory FakeIngest::factory() {
@@ -144,7 +114,7 @@ RtmpConnection::Result FakeRtmpConnection::connect(const std::string& url, const
         mIngest->mUrls.push_back(url);
         mIngest->mLastSettings = settings;
     }
-    if (!mIngest->holdConnectIfAsked(interrupt)) {
+    if (!mIngest->runConnectAction(interrupt)) {
         ++mIngest->mAttempts;
         return Result{Status::Interrupted, "fake connect interrupted"};
     }
@@ -187,7 +157,7 @@ RtmpConnection::Result FakeRtmpConnection::send(RtmpMessage& message) {
 }
 
 void FakeRtmpConnection::close() {
-    mIngest->blockIfHeld();
+    mIngest->runCloseAction();
     mConnected = false;
     ++mIngest->mClosed;
 }

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,16 +35,14 @@ public:
     void dropLink();
     // The next send on the open connection fails as a stall would.
     void stallLink();
-    // Makes the next close() block until releaseClose() (to hold the send queue in a stop).
-    void holdNextClose();
-    void waitUntilCloseHeld();
-    void releaseClose();
-    // Makes the next connect() block until its link is interrupted (it then returns Interrupted)
-    // or, with `ignoreInterrupt`, until releaseConnect() (it then returns the scripted result,
-    // as a connect that completes just as a stop arrives).
-    void holdNextConnect(bool ignoreInterrupt = false);
-    void waitUntilConnectHeld();
-    void releaseConnect();
+    // Runs `action` inside the next close(), on the publisher's send queue, as if the stop spent
+    // that long there (e.g. virtual time moving on meanwhile).
+    void duringNextClose(std::function<void()> action);
+    // Runs `action` inside the next connect(), on the publisher's send queue, as if the connect spent
+    // that long there (a stop() called meanwhile, say). The connect then ends Interrupted when its
+    // link was interrupted, unless `ignoreInterrupt` (a connect that completes just as a stop
+    // arrives), and otherwise as scripted.
+    void duringNextConnect(std::function<void()> action, bool ignoreInterrupt = false);
 
     RtmpConnectionFactory factory();
 
@@ -62,9 +61,9 @@ private:
     friend class FakeRtmpConnection;
     bool nextConnectResult();
     RtmpConnection::Status takeDrop();
-    void blockIfHeld();
-    // False when the link was interrupted while held.
-    bool holdConnectIfAsked(LinkInterrupt& interrupt);
+    void runCloseAction();
+    // Runs the action of duringNextConnect(); false when the connect is to end interrupted.
+    bool runConnectAction(LinkInterrupt& interrupt);
     void recordSent(SentMessage message);
 
     mutable std::mutex mMutex;
@@ -72,11 +71,9 @@ private:
     std::deque<bool> mScript;
     bool mConnectByDefault = true;
     RtmpConnection::Status mDropPending = RtmpConnection::Status::Ok;
-    bool mHoldClose = false;
-    bool mCloseHeld = false;
-    bool mHoldConnect = false;
+    std::function<void()> mCloseAction;
+    std::function<void()> mConnectAction;
     bool mConnectIgnoresInterrupt = false;
-    bool mConnectHeld = false;
     RtmpConnection::Settings mLastSettings;
     std::vector<std::uint32_t> mChunkSizes;
     std::atomic<int> mMade{0};

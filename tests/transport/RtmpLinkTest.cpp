@@ -16,6 +16,7 @@
 #include "ZQLiveKit/ZQVideoFrame.h"
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/RunLoop.h"
+#include "platform/foundation/SimulatedRuntime.h"
 #include "tests/support/TestUtil.h"
 #include "tests/transport/FakeRtmpServer.h"
 #include "tests/transport/RecordingSocketDelegate.h"
@@ -257,7 +258,7 @@ protected:
     void TearDown() override {
         stopFeeding();
         platform::RunLoop::main().stopOnThread();
-        platform::resetRuntimeForTesting();
+        platform::resetRuntime();
     }
 
     std::shared_ptr<ZVStreamRTMPSocket> publisher(const std::string& url, RtmpConnectionFactory factory = nullptr) {
