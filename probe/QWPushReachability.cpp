@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include "ZQPlatform/NotificationCenter.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "probe/ReachabilityNetwork.h"
 
 using zqprobe::ReachabilityNetwork;
@@ -88,6 +89,7 @@ bool QWPushReachability::connectionRequired() const {
 }
 
 bool QWPushReachability::startNotifier() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mWatchFd >= 0) return true;
     mWatchFd = mNetwork->openChangeWatch();
     if (mWatchFd < 0) return false;
@@ -100,6 +102,7 @@ bool QWPushReachability::startNotifier() {
 }
 
 void QWPushReachability::stopNotifier() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mWatchFd < 0) return;
     platform::RunLoop::main().removeSource(mWatchSource);
     mWatchSource = 0;
@@ -108,6 +111,7 @@ void QWPushReachability::stopNotifier() {
 }
 
 void QWPushReachability::linkChanged() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mWatchFd < 0) return;
     mNetwork->drainChangeWatch(mWatchFd);
     // Links, addresses and routes change often without changing the answer; only a new answer counts.

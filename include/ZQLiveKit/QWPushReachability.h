@@ -68,10 +68,12 @@ public:
 
 private:
     explicit QWPushReachability(std::unique_ptr<zqprobe::ReachabilityTarget> target);
+    // The change watch saw activity. Main thread.
     void linkChanged();
 
     std::unique_ptr<zqprobe::ReachabilityTarget> mTarget;
     std::shared_ptr<zqprobe::ReachabilityNetwork> mNetwork;
+    // Owned by the main thread (the notifier).
     int mWatchFd = -1;
     platform::RunLoop::SourceId mWatchSource = 0;
     std::optional<QWPushReachabilityFlags> mLastFlags;
