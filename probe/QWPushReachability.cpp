@@ -24,7 +24,10 @@ std::vector<std::uint8_t> bytesOf(const SocketAddress& address) {
 QWPushReachability::QWPushReachability(std::unique_ptr<ReachabilityTarget> target)
     : mTarget(std::move(target)), mNetwork(ReachabilityNetwork::shared()) {}
 
-QWPushReachability::~QWPushReachability() { stopNotifier(); }
+// Only a notifying object has main-loop state to end; one that only answers queries may go anywhere.
+QWPushReachability::~QWPushReachability() {
+    if (mWatchFd >= 0) stopNotifier();
+}
 
 std::shared_ptr<QWPushReachability> QWPushReachability::reachabilityWithHostName(const std::string& hostName) {
     if (hostName.empty()) return nullptr;

@@ -46,6 +46,7 @@ public:
     // For the zero IPv4 address, which stands for the internet at large.
     static std::shared_ptr<QWPushReachability> reachabilityForInternetConnection();
 
+    // Stops the notifier. Main thread while it notifies; any thread otherwise.
     ~QWPushReachability();
     QWPushReachability(const QWPushReachability&) = delete;
     QWPushReachability& operator=(const QWPushReachability&) = delete;
