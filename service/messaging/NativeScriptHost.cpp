@@ -87,12 +87,13 @@ private:
         mClient->setMessageHandler([this](const std::string& type, const std::string& param) {
             nlohmann::json body = {{"type", type}, {"param", param}};
             deliver([this, body = std::move(body)] {
-                if (mMessageHandler) mMessageHandler(kHandlerName, body);
+                // A copy: the handler may replace itself or destroy the host.
+                if (auto handler = mMessageHandler) handler(kHandlerName, body);
             });
         });
         mClient->setStateHandler([this](ConnectionState state, const std::string& url) {
             deliver([this, state, url] {
-                if (mStateHandler) mStateHandler(state, url);
+                if (auto handler = mStateHandler) handler(state, url);
             });
         });
         // Transport events still queued when this client goes are dropped with it.

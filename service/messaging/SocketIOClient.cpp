@@ -21,7 +21,10 @@ void log(const std::string& line) { platform::Console::log("socket.io: " + line)
 SocketIOClient::SocketIOClient(SocketTransport& transport, NativeScriptHostOptions options, Random random)
     : mTransport(transport), mOptions(options), mRandom(random ? std::move(random) : defaultRandom()) {}
 
-SocketIOClient::~SocketIOClient() { dropConnection(mPhase == Phase::Connected); }
+SocketIOClient::~SocketIOClient() {
+    dropConnection(mPhase == Phase::Connected);
+    mRetryTimer.cancel();
+}
 
 void SocketIOClient::connect(const std::string& url, const std::string& spareUrl, const std::string& sessionId,
                              const std::string& platform, const std::string& terminal) {

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #include "ZQLiveKit/TestPatternSource.h"
 #include "ZQLiveKit/ToneSource.h"
@@ -146,14 +145,8 @@ std::string statusText(const ZQLiveSession& session, double elapsed) {
 int runPublish(const std::vector<std::string>& argv) {
     PublishOptions o = parse(argv);
 
-    // SIGINT/SIGTERM arrive through a signalfd on the run loop; block them before any thread starts
-    // so every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    // Before any thread starts, so every thread inherits the blocked signals.
+    zqlive::InterruptWatch interrupts;
 
     auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
     auto video = videoConfiguration(o);
@@ -190,12 +183,7 @@ int runPublish(const std::vector<std::string>& argv) {
         // A publisher stuck in a connect still ends the job.
         stopGuard = platform::DispatchQueue::main()->after(15, [&loop] { loop.stop(); });
     };
-    auto signalSource = loop.addReadSource(signalFd, [&] {
-        signalfd_siginfo info;
-        while (::read(signalFd, &info, sizeof info) == sizeof info) {
-        }
-        beginStop();
-    });
+    interrupts.watch(beginStop);
     if (o.duration > 0) durationTask = platform::DispatchQueue::main()->after(o.duration, beginStop);
 
     zqlive::StatusLine status;
@@ -216,8 +204,6 @@ int runPublish(const std::vector<std::string>& argv) {
     microphone.stop();
     statusTimer->invalidate();
     status.finish();
-    loop.removeSource(signalSource);
-    ::close(signalFd);
     if (reporter->failed()) session->stopLive();
 
     auto debug = session->debugInfo();
