@@ -6,6 +6,7 @@
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/RunLoop.h"
 #include "ZQPlatform/TrustSettings.h"
+#include "platform/foundation/SimulatedRuntime.h"
 #include "service/messaging/ScriptCall.h"
 #include "service/messaging/ScriptHost.h"
 #include "tests/support/SocketIOServer.h"
@@ -24,7 +25,7 @@ protected:
     void SetUp() override {
         std::string missing;
         ASSERT_TRUE(zqtest::SocketIOServer::available(&missing)) << missing;
-        platform::resetRuntimeForTesting();
+        platform::resetRuntime();
         platform::RunLoop::main().runUntilIdle(); // this thread is the main thread
         platform::Console::setSink([this](const std::string& line) { console.push_back(line); });
         server = std::make_unique<zqtest::SocketIOServer>(serverOptions());
@@ -35,7 +36,7 @@ protected:
     void TearDown() override {
         host.reset();
         platform::RunLoop::main().runUntilIdle();
-        platform::resetRuntimeForTesting();
+        platform::resetRuntime();
         platform::Console::setSink(nullptr);
         platform::TrustSettings::setCaFile(std::nullopt);
     }
