@@ -117,7 +117,10 @@ private:
     void deliver(platform::Task task) { platform::DispatchQueue::main()->async(mSafety.safe(std::move(task))); }
 
     static std::string quoted(const std::string& script) {
-        return script.size() <= kQuotedScript ? script : script.substr(0, kQuotedScript) + "…";
+        if (script.size() <= kQuotedScript) return script;
+        std::size_t cut = kQuotedScript;
+        while (cut > 0 && (static_cast<unsigned char>(script[cut]) & 0xC0) == 0x80) --cut; // whole characters
+        return script.substr(0, cut) + "…";
     }
 
     // The client holds a reference to the transport, which is made after the client (it reports to
