@@ -64,7 +64,12 @@ void TestPatternSource::stop() {
 bool TestPatternSource::running() const { return mPacer && mPacer->running(); }
 
 std::shared_ptr<PixelBuffer> TestPatternSource::renderFrame(std::uint64_t index) {
-    if (!PixelBuffer::isValidSize(mWidth, mHeight) || !(mFrameRate > 0)) return nullptr;
+    if (!(mFrameRate > 0)) return nullptr;
+    return renderFrameAt(index, static_cast<double>(index) / mFrameRate);
+}
+
+std::shared_ptr<PixelBuffer> TestPatternSource::renderFrameAt(std::uint64_t index, double seconds) {
+    if (!PixelBuffer::isValidSize(mWidth, mHeight)) return nullptr;
     if (!mPool) {
         mPool = std::make_unique<PixelBufferPool>(mWidth, mHeight, mFormat);
         mBackground = PixelBuffer::create(mWidth, mHeight, mFormat);
@@ -75,7 +80,6 @@ std::shared_ptr<PixelBuffer> TestPatternSource::renderFrame(std::uint64_t index)
     PatternPainter::copyPixels(*mBackground, *picture);
     PatternPainter painter(*picture);
 
-    const double seconds = static_cast<double>(index) / mFrameRate;
     const int barsHeight = static_cast<int>(mHeight * kBarsShare);
 
     // The sweeping bar: a full pass every kSweepSeconds.

@@ -237,6 +237,23 @@ TEST_F(LiveSessionTest, PicturesArrivingWithinOneMillisecondGetDistinctRisingTim
     EXPECT_EQ(stamps[3], stamps[0] + 10) << "a picture that comes later keeps its own time";
 }
 
+TEST_F(LiveSessionTest, PcmDeliveredInABurstKeepsTheSpacingItsSamplesImply) {
+    auto session = make(12); // 44.1 kHz stereo
+    startUploading(*session);  // one block of 64 bytes so far
+    ZQBytes block(std::vector<std::uint8_t>(4096)); // 1024 samples: 23.2 ms
+    time.advance(1);
+    session->pushAudio(block);
+    session->pushAudio(block); // the same millisecond: a source catching up
+    session->pushAudio(block);
+    time.advance(1);
+    session->pushAudio(block); // on time again
+    const auto& stamps = fakes.audio->encoded;
+    ASSERT_EQ(stamps.size(), 5u);
+    EXPECT_EQ(stamps[2], stamps[1] + 23);
+    EXPECT_EQ(stamps[3], stamps[1] + 46);
+    EXPECT_EQ(stamps[4], stamps[1] + 1000);
+}
+
 TEST_F(LiveSessionTest, StatisticsAreKeptAlwaysAndDeliveredOnlyWhenAskedFor) {
     auto session = make(12);
     session->startLive(std::make_shared<ZQLiveStreamInfo>());

@@ -9,23 +9,13 @@
 #include "ZQLiveKit/ToneSource.h"
 #include "platform/media/PatternPainter.h"
 #include "platform/media/RealTimePacer.h"
+#include "tests/platform/media/MediaTestSupport.h"
 
 using namespace platform;
 
 namespace {
 
-// Waits return at once with the time moved to the deadline.
-class InstantClock final : public PacerClock {
-public:
-    double now() override { return mNow.load(); }
-    void waitUntil(double deadline, std::unique_lock<std::mutex>&, std::condition_variable&) override {
-        if (mNow.load() < deadline) mNow = deadline;
-    }
-    void jump(double seconds) { mNow = mNow.load() + seconds; }
-
-private:
-    std::atomic<double> mNow{500.0};
-};
+using zqtest::InstantClock;
 
 TEST(RealTimePacerTest, TicksOnAFixedGridFromTheStart) {
     auto clock = std::make_shared<InstantClock>();
