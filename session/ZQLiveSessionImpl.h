@@ -95,3 +95,8 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     std::atomic<bool> showDebugInfo{false};
     std::atomic<std::uint64_t> state{ZQLiveReady};
 };
+
+// The engine behind a session, for the kit's own code and tests (which install fakes through it).
+struct ZQLiveSessionInternals {
+    static ZQLiveSession::Impl& impl(ZQLiveSession& session) { return *session.mImpl; }
+};

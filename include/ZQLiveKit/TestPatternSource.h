@@ -48,10 +48,8 @@ public:
     // The picture of frame `index` with the clock showing `seconds` (for sources whose rate changes).
     std::shared_ptr<PixelBuffer> renderFrameAt(std::uint64_t index, double seconds);
 
-    // For tests: the clock that paces delivery (the monotonic clock by default). Before start().
-    void setPacerClockForTesting(std::shared_ptr<PacerClock> clock);
-
 private:
+    friend class SyntheticSourcePacing; // the kit's own tests pace delivery with their clock
     const int mWidth;
     const int mHeight;
     const double mFrameRate;

@@ -126,11 +126,9 @@ public:
     const std::shared_ptr<ZQLiveAudioConfiguration>& audioConfiguration() const;
     const std::shared_ptr<ZQLiveVideoConfiguration>& videoConfiguration() const;
 
-    struct Impl;
-    // Internal: the engine behind the session (tests reach it to install fakes).
-    Impl& impl() { return *mImpl; }
-
 private:
+    struct Impl;
+    friend struct ZQLiveSessionInternals; // the kit's own access to the engine
     ZQLiveSession();
     std::shared_ptr<Impl> mImpl;
 };

@@ -42,8 +42,6 @@ TestPatternSource::TestPatternSource(int width, int height, double frameRate, Pi
 
 TestPatternSource::~TestPatternSource() { stop(); }
 
-void TestPatternSource::setPacerClockForTesting(std::shared_ptr<PacerClock> clock) { mClock = std::move(clock); }
-
 bool TestPatternSource::start() {
     if (!PixelBuffer::isValidSize(mWidth, mHeight) || !(mFrameRate > 0) || running()) return false;
     mPacer = std::make_unique<RealTimePacer>(

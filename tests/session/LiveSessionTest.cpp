@@ -12,7 +12,7 @@ protected:
     std::shared_ptr<ZQLiveSession> make(std::int64_t type) {
         auto session = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
                                              ZQLiveVideoConfiguration::defaultConfigurationForQuality(2), type);
-        session->impl().setParts(fakes.parts());
+        ZQLiveSessionInternals::impl(*session).setParts(fakes.parts());
         session->setDelegate(delegate);
         return session;
     }
@@ -135,8 +135,8 @@ TEST_F(LiveSessionTest, VideoOnlyRunPushesTheFirstFrameEvenIfItIsNotAKeyFrame) {
 
 TEST_F(LiveSessionTest, NothingIsPushedBeforeThePublisherStartsOrAfterItStops) {
     auto session = make(12);
-    session->impl().videoEncoder(); // encoders that already exist from an earlier run
-    session->impl().audioEncoder();
+    ZQLiveSessionInternals::impl(*session).videoEncoder(); // encoders that already exist from an earlier run
+    ZQLiveSessionInternals::impl(*session).audioEncoder();
     session->startLive(std::make_shared<ZQLiveStreamInfo>());
     fakes.socket().report(ZQLivePending);
     fakes.audio->emit(10);
@@ -213,7 +213,7 @@ TEST_F(LiveSessionTest, PushedMediaGoesToTheEncodersOnlyWhileUploadingAndForTheR
     FakeParts otherFakes;
     auto captureOnly = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
                                              ZQLiveVideoConfiguration::defaultConfiguration(), 3);
-    captureOnly->impl().setParts(otherFakes.parts());
+    ZQLiveSessionInternals::impl(*captureOnly).setParts(otherFakes.parts());
     captureOnly->startLive(std::make_shared<ZQLiveStreamInfo>());
     otherFakes.socket().report(ZQLiveStart);
     captureOnly->pushVideo(picture);

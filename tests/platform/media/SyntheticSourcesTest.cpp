@@ -10,6 +10,7 @@
 #include "platform/media/PatternPainter.h"
 #include "platform/media/RealTimePacer.h"
 #include "tests/platform/media/MediaTestSupport.h"
+#include "platform/media/SyntheticSourcePacing.h"
 
 using namespace platform;
 
@@ -153,7 +154,7 @@ TEST(TestPatternSourceTest, ClockReadsHoursMinutesSecondsAndMilliseconds) {
 TEST(TestPatternSourceTest, DeliversPacedFramesUntilStopped) {
     auto clock = std::make_shared<InstantClock>();
     TestPatternSource source(32, 32, 25);
-    source.setPacerClockForTesting(clock);
+    SyntheticSourcePacing::setPacerClock(source, clock);
     std::vector<double> times;
     std::promise<void> enough;
     source.setCallback([&](const std::shared_ptr<PixelBuffer>& picture) {
@@ -205,7 +206,7 @@ TEST(ToneSourceTest, BlocksAreWholeFramesDeliveredAtTheirDuration) {
 
     auto clock = std::make_shared<InstantClock>();
     ToneSource tone(16000, 1, 2048); // 1024 frames: 64 ms a block
-    tone.setPacerClockForTesting(clock);
+    SyntheticSourcePacing::setPacerClock(tone, clock);
     std::vector<double> times;
     std::promise<void> enough;
     tone.setCallback([&](std::span<const std::uint8_t> pcm) {
