@@ -2,6 +2,7 @@
 #include <memory>
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/DispatchQueue.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "ZQPlatform/Task.h"
 #include "service/messaging/BeastSocketTransport.h"
 #include "service/messaging/ScriptCall.h"

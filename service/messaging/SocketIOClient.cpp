@@ -5,6 +5,7 @@
 #include <random>
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/DispatchQueue.h"
+#include "platform/foundation/DispatchCheck.h"
 
 namespace zqmessaging {
 namespace {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 #include "ZQLiveKit/TestPatternSource.h"
@@ -121,15 +122,22 @@ public:
         zqlive::emit({{"event", "error"}, {"code", code}});
         mFailed = true;
         mFailure = "publishing failed with error " + std::to_string(code) + " (reconnect attempts used up)";
-        platform::RunLoop::main().stop();
+        // Stopped like any run, so that its Stop ends the job and the totals are complete.
+        if (mOnFailure) mOnFailure();
+    }
+    void liveSessionVideoBitRateDidChange(ZQLiveSession&, std::uint64_t videoBitRate) override {
+        zqlive::emit({{"event", "bitrate"}, {"videoBitRate", videoBitRate}});
     }
 
+    void setOnFailure(std::function<void()> onFailure) { mOnFailure = std::move(onFailure); }
     void setStopping() { mStopping = true; }
+    bool stopping() const { return mStopping; }
     bool failed() const { return mFailed; }
     const std::string& failure() const { return mFailure; }
 
 private:
     bool mDebugInfo;
+    std::function<void()> mOnFailure;
     bool mStopping = false;
     bool mFailed = false;
     std::string mFailure;
@@ -188,7 +196,6 @@ int runPublish(const std::vector<std::string>& argv) {
         platform::RunLoop::main().runUntilIdle();
         if (audioInput.failed()) {
             session->setRunning(false);
-            ::close(signalFd);
             std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
             return 1;
         }
@@ -199,12 +206,13 @@ int runPublish(const std::vector<std::string>& argv) {
     double started = platform::mediaTime();
     platform::DelayedTask durationTask, stopGuard;
     auto beginStop = [&] {
-        if (reporter->failed()) return;
+        if (reporter->stopping()) return;
         reporter->setStopping();
         session->stopLive();
-        // A publisher stuck in a connect still ends the job.
+        // The publisher stops at once whatever the link does; this only guards against a defect.
         stopGuard = platform::DispatchQueue::main()->after(15, [&loop] { loop.stop(); });
     };
+    reporter->setOnFailure(beginStop);
     interrupts.watch(beginStop);
     if (o.duration > 0) durationTask = platform::DispatchQueue::main()->after(o.duration, beginStop);
     audioInput.setFailureHandler(beginStop);
@@ -228,13 +236,14 @@ int runPublish(const std::vector<std::string>& argv) {
     session->setRunning(false);
     statusTimer->invalidate();
     status.finish();
-    if (reporter->failed()) session->stopLive();
 
+    // The publisher's last record, made by its stop, holds the run's totals.
     auto debug = session->debugInfo();
     zqlive::emit({{"event", "summary"},
                   {"duration", platform::mediaTime() - started},
                   {"framesSent", debug ? debug->totalFrame() : 0},
                   {"framesDropped", debug ? debug->dropFrame() : 0},
+                  {"framesUnsent", debug ? debug->unSendCount() : 0},
                   {"bytesSent", debug ? debug->dataFlow() : 0.0}});
     if (reporter->failed()) {
         std::fprintf(stderr, "zqlive publish: %s\n", reporter->failure().c_str());
