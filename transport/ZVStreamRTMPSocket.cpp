@@ -282,10 +282,24 @@ bool ZVStreamRTMPSocket::sendVideo(const ZQVideoFrame& frame) {
         if (!header) {
             // Discarded; this connection goes without an AVC sequence header.
             platform::Console::log("RTMP video frame discarded, no AVC sequence header: " + reason);
+            mHeaderSps = ZQBytes();
+            mHeaderPps = ZQBytes();
             return false;
         }
         sendMessage(*header);
+        mHeaderSps = frame.sps();
+        mHeaderPps = frame.pps();
         return true;
+    }
+    // A key frame made with other parameter sets than those of the header sent (an encoder that
+    // restarted with new settings) gets a new AVC sequence header, at its own time, right before it.
+    if (frame.isKeyFrame() && !mHeaderSps.isNil() && (frame.sps() != mHeaderSps || frame.pps() != mHeaderPps)) {
+        if (auto header = RtmpMessageBuilder::videoHeader(frame)) {
+            header->setTimestamp(static_cast<std::uint32_t>(frame.timestamp() & 0xFFFFFFFFu));
+            sendMessage(*header);
+            mHeaderSps = frame.sps();
+            mHeaderPps = frame.pps();
+        }
     }
     RtmpMessage message = RtmpMessageBuilder::video(frame);
     sendMessage(message);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include "ZQLiveKit/ZQBytes.h"
 #include "ZQLiveKit/ZQLiveStreamInfo.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "transport/RtmpConnection.h"
@@ -117,6 +118,9 @@ private:
     bool mIsReconnecting = false;
     bool mSendVideoHead = false;
     bool mSendAudioHead = false;
+    // The parameter sets of the AVC sequence header sent on this connection (nil: none sent).
+    ZQBytes mHeaderSps;
+    ZQBytes mHeaderPps;
     // Bumped by every stop, so that a reconnect attempt timed before it finds itself stale.
     std::uint64_t mRunGeneration = 0;
 

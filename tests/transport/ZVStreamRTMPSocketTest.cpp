@@ -202,6 +202,40 @@ TEST_F(PublisherTest, FirstVideoFrameWithoutParameterSetsIsDiscardedAndNoHeaderF
     EXPECT_EQ(records[0]->totalFrame(), 1); // the discarded frame is not counted
 }
 
+TEST_F(PublisherTest, AKeyFrameWithNewParameterSetsIsPrecededByANewSequenceHeader) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    auto renewed = videoFrame(200, true);
+    renewed->setSps(ZQBytes{0x67, 0x4D, 0x40, 0x1F, 0xAA});
+    auto samePpsNewSps = videoFrame(280, true);
+    samePpsNewSps->setSps(renewed->sps());
+    samePpsNewSps->setPps(ZQBytes{0x68, 0xEE, 0x01});
+    feed(socket, {videoFrame(20, true), videoFrame(60, false), videoFrame(100, true), renewed, videoFrame(240, false),
+                  samePpsNewSps});
+
+    auto sent = media();
+    ASSERT_EQ(sent.size(), 8u);
+    EXPECT_EQ(sent[0].body[1], 0x00); // the connection's first header
+    // Same parameter sets: key frames go without a header.
+    EXPECT_EQ(sent[1].body[1], 0x01);
+    EXPECT_EQ(sent[2].body[0], 0x17);
+    EXPECT_EQ(sent[2].body[1], 0x01);
+    // New SPS: a header with it at the key frame's time, then the key frame itself.
+    EXPECT_EQ(sent[3].body[1], 0x00);
+    EXPECT_EQ(sent[3].timestamp, 200u);
+    EXPECT_EQ(sent[3].body[6], 0x4D); // profile from the new SPS
+    EXPECT_EQ(Bytes(sent[3].body.begin() + 13, sent[3].body.begin() + 18), (Bytes{0x67, 0x4D, 0x40, 0x1F, 0xAA}));
+    EXPECT_EQ(sent[4].body[0], 0x17);
+    EXPECT_EQ(sent[4].timestamp, 200u);
+    EXPECT_EQ(sent[5].body[0], 0x27);
+    // A new PPS alone also counts.
+    EXPECT_EQ(sent[6].body[1], 0x00);
+    EXPECT_EQ(sent[6].body.back(), 0x01);
+    EXPECT_EQ(sent[7].body[0], 0x17);
+    EXPECT_EQ(sent[7].timestamp, 280u);
+}
+
 TEST_F(PublisherTest, SixFailedConnectsGiveFiveReconnectsThreeSecondsApartThenError205) {
     ingest->setConnectByDefault(false);
     auto socket = make(0, -1); // falls back to 3 s and 5 attempts
