@@ -138,6 +138,34 @@ TEST_F(FileEncoderTest, ParamsFileGivesTheConfigurationAndPicturesComeBackWithTh
     EXPECT_EQ(encoder->pendingTimeCount(), static_cast<std::size_t>(submitted()) - received.count());
 }
 
+TEST_F(FileEncoderTest, AFinishedCaptureFileReadsAsMediaDataThenMovieWithTheSameConfiguration) {
+    auto encoder = make();
+    ASSERT_TRUE(pumpUntil(*encoder, 5));
+    encoder->shutdown(); // the writers finish their files; the folder stays until the encoder goes
+    const std::string path = encoder->temporaryDirectory() + "/capture1.mp4";
+    auto file = FileHandle::openForReading(path);
+    ASSERT_TRUE(file);
+    ZVMP4Atom root = ZVMP4Atom::atomAt(0, *file->size(), ZVMP4Atom::fourcc("file"), file);
+    std::vector<std::string> types;
+    std::uint64_t mdatLength = 0;
+    root.setChildOffset(0);
+    while (auto child = root.nextChild()) {
+        types.push_back(ZVMP4Atom::typeName(child->type()));
+        if (child->type() == ZVMP4Atom::fourcc("mdat")) mdatLength = child->length();
+    }
+    EXPECT_EQ(types, (std::vector<std::string>{"ftyp", "free", "mdat", "moov"}));
+    EXPECT_GT(mdatLength, 1000u);
+    auto record = ZVReadAvcCRecord(file);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(*record, encoder->getConfigData());
+
+    // Cut inside its movie atom, the file yields no configuration (and reads nothing past its end).
+    const std::string cut = encoder->temporaryDirectory() + "/cut.mp4";
+    fs::copy_file(path, cut);
+    fs::resize_file(cut, *file->size() - 30);
+    EXPECT_FALSE(ZVReadAvcCRecord(FileHandle::openForReading(cut)));
+}
+
 TEST_F(FileEncoderTest, EachEncoderHasAPrivateFolderRemovedAtShutdown) {
     auto first = make();
     auto second = ZVAVEncoder::encoderForHeight(kHeight, kWidth, 300000, queuedWriters());
