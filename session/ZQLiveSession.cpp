@@ -1,5 +1,6 @@
 #include "ZQLiveKit/ZQLiveSession.h"
 
+#include <algorithm>
 #include <cmath>
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
@@ -37,6 +38,17 @@ bool ZQLiveSession::Impl::avAlignment() const {
 std::uint64_t ZQLiveSession::Impl::now() const {
     double ms = platform::mediaTime() * 1000.0;
     return ms > 0 ? static_cast<std::uint64_t>(ms) : 0;
+}
+
+std::uint64_t ZQLiveSession::Impl::pictureTime() {
+    // Two pictures stamped within one millisecond (a capture thread catching up after a stall)
+    // would share a timestamp and reach the ingest as one decoding time twice: each gets its own.
+    const std::uint64_t stamp = now();
+    std::uint64_t last = lastPictureTime.load();
+    for (;;) {
+        const std::uint64_t next = std::max(stamp, last + 1);
+        if (lastPictureTime.compare_exchange_weak(last, next)) return next;
+    }
 }
 
 std::shared_ptr<ZVStreamSocket> ZQLiveSession::Impl::socket(const std::shared_ptr<ZQLiveStreamInfo>& info) {
@@ -189,7 +201,7 @@ void ZQLiveSession::Impl::captureOutputAudioData(ZVAudioCaptureSource&, const ZQ
 void ZQLiveSession::Impl::captureOutputPixelBuffer(ZVVideoCaptureSource&,
                                                    const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) {
     if (!uploading.load()) return;
-    if (auto encoder = videoEncoder()) encoder->encodeVideoData(pixelBuffer, now());
+    if (auto encoder = videoEncoder()) encoder->encodeVideoData(pixelBuffer, pictureTime());
 }
 
 // --- ZQLiveSession ---
@@ -269,7 +281,7 @@ void ZQLiveSession::kill() {
 
 void ZQLiveSession::pushVideo(const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) {
     if (!(mImpl->captureType & ZQLiveInputVideo) || !mImpl->uploading.load() || !pixelBuffer) return;
-    if (auto encoder = mImpl->videoEncoder()) encoder->encodeVideoData(pixelBuffer, mImpl->now());
+    if (auto encoder = mImpl->videoEncoder()) encoder->encodeVideoData(pixelBuffer, mImpl->pictureTime());
 }
 
 void ZQLiveSession::pushAudio(const ZQBytes& pcm) {

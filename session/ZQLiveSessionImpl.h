@@ -26,6 +26,8 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     bool hasVideo() const { return ZQLiveCaptureTypeHasVideo(captureType); }
     bool avAlignment() const;
     std::uint64_t now() const;
+    // The time a picture arrived: now, but strictly after the previous picture's.
+    std::uint64_t pictureTime();
 
     // Parts, made on first use.
     std::shared_ptr<ZVStreamSocket> socket(const std::shared_ptr<ZQLiveStreamInfo>& info);
@@ -79,6 +81,7 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     std::mutex timestampLock; // the check-and-set of the time base and every rebase
     std::uint64_t relativeTimestamps = 0;
 
+    std::atomic<std::uint64_t> lastPictureTime{0};
     std::atomic<bool> uploading{false};
     std::atomic<bool> hasCaptureAudio{false};
     std::atomic<bool> hasKeyFrameVideo{false};

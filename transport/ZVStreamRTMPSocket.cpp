@@ -86,14 +86,6 @@ void ZVStreamRTMPSocket::streamingBufferBufferState(const std::shared_ptr<ZVStre
     if (auto target = delegate()) target->socketBufferStatus(self, state);
 }
 
-bool ZVStreamRTMPSocket::drainForTesting(std::size_t maxRounds) {
-    for (std::size_t round = 0; round < maxRounds; ++round) {
-        mSendQueue->sync([] {});
-        if (mQueuedSteps.load() == 0) return true;
-    }
-    return false;
-}
-
 // MARK: - Delegate
 
 std::shared_ptr<ZVStreamSocketDelegate> ZVStreamRTMPSocket::delegate() const {
@@ -226,13 +218,8 @@ void ZVStreamRTMPSocket::reconnectAttempt(std::uint64_t generation) {
 // MARK: - Send loop
 
 void ZVStreamRTMPSocket::queueSendStep() {
-    mQueuedSteps.fetch_add(1);
     mSendQueue->async([weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->sendStep();
-        // After the step, so that a step it queued is counted before this one stops counting.
-        self->mQueuedSteps.fetch_sub(1);
+        if (auto self = weak.lock()) self->sendStep();
     });
 }
 
@@ -246,7 +233,6 @@ void ZVStreamRTMPSocket::finishSendStep() {
 
 void ZVStreamRTMPSocket::sendStep() {
     ZQ_DCHECK_ON(mSendQueue);
-    mSendSteps.fetch_add(1);
     if (mIsSending.load() || mBuffer->listCount() == 0) return;
     mIsSending.store(true);
     if (!mIsConnected || mIsReconnecting || mIsConnecting || !mConnection) {

@@ -60,13 +60,6 @@ public:
     const std::shared_ptr<ZQLiveStreamInfo>& stream() const { return mStream; }
     const std::shared_ptr<ZVStreamingBuffer>& buffer() const { return mBuffer; }
 
-    // Tests: waits until the send queue has run everything queued, including the send steps that
-    // queue further steps; false when steps still kept coming after `maxRounds` rounds (a send loop
-    // that spins). Not from the send queue.
-    bool drainForTesting(std::size_t maxRounds = 10000);
-    // Tests: how many send steps have run (a stalled link must not make them spin).
-    std::uint64_t sendStepCountForTesting() const { return mSendSteps.load(); }
-
 private:
     ZVStreamRTMPSocket(std::shared_ptr<ZQLiveStreamInfo> stream, std::int64_t reconnectInterval,
                        std::int64_t reconnectCount, RtmpConnectionFactory connectionFactory);
@@ -106,8 +99,6 @@ private:
 
     // True while one send step is in progress. Any thread reads it; the send queue writes it.
     std::atomic<bool> mIsSending{false};
-    std::atomic<std::uint64_t> mQueuedSteps{0};
-    std::atomic<std::uint64_t> mSendSteps{0};
 
     // Owned by the send queue.
     std::unique_ptr<RtmpConnection> mConnection;

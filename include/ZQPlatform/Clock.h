@@ -32,9 +32,9 @@ public:
     double wallTime() const override;
 };
 
-// Virtual time. advance() moves time to each due deadline in turn and runs what falls due there:
-// tasks for the main queue run on the calling thread (which must be the main run loop's thread, as in
-// tests), tasks for other queues are posted and waited for, so a run is deterministic.
+// Virtual time. Installed by a test's simulated runtime, whose advance() moves it to each due deadline
+// in turn and runs what falls due there; advance() here does the same for the runtime that owns
+// this clock, and only moves the time otherwise.
 class ZQ_PLATFORM_EXPORT ManualClock final : public Clock {
 public:
     explicit ManualClock(double mediaStart = 1000.0, double wallStart = 1700000000.0);
@@ -42,7 +42,8 @@ public:
     double wallTime() const override;
     bool isManual() const override { return true; }
 
-    // Moves both clocks forward by `seconds`, firing due work in deadline order. Main thread only.
+    // Moves both clocks forward by `seconds` (firing due work in deadline order when a simulated
+    // runtime owns the clock). Main thread only.
     void advance(double seconds);
     // Sets the time without firing anything (for setting up a scene).
     void setMediaTime(double t);

@@ -19,8 +19,13 @@ public:
     // A shared concurrent queue.
     static std::shared_ptr<DispatchQueue> global(Priority priority = Priority::Default);
     // A new serial queue with its own thread (started on first use). Destroying it runs the tasks
-    // already queued, then joins its thread, so nothing it queued outlives it.
+    // already queued, then joins its thread, so nothing it queued outlives it. Under a test's
+    // simulated runtime the queue runs on the test's thread instead.
     static std::shared_ptr<DispatchQueue> createSerial(std::string label);
+    // The same, but always with a real thread, even under a simulated runtime: for queues that wrap
+    // blocking back ends (a codec session waiting for its own queue, the GL context, capture, a
+    // network worker), which would deadlock a test's single thread.
+    static std::shared_ptr<DispatchQueue> createSerialThread(std::string label);
     // The serial or main queue running the caller, or nullptr. Any thread.
     static DispatchQueue* current();
 

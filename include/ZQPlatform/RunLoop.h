@@ -7,6 +7,10 @@
 
 namespace platform {
 
+namespace detail {
+struct RunLoopAccess;
+}
+
 // The main run loop: drains the main queue, fires timers and delayed calls, and watches file
 // descriptors for readiness. A host either calls run() on its own main thread, or startOnThread()
 // to have the kit run it on a dedicated thread. Tests pump it with runUntilIdle().
@@ -47,14 +51,12 @@ public:
     void performAfter(const void* target, double delaySeconds, Task task);
     void cancelPreviousPerformRequests(const void* target);
 
-    // Drops queued tasks, delayed calls and I/O sources (between tests).
-    void resetForTesting();
-
     RunLoop(const RunLoop&) = delete;
     RunLoop& operator=(const RunLoop&) = delete;
     ~RunLoop();
 
 private:
+    friend struct detail::RunLoopAccess;
     RunLoop();
     struct Impl;
     std::unique_ptr<Impl> mImpl;
@@ -92,8 +94,5 @@ private:
     double mInterval;
     bool mRepeats;
 };
-
-// Resets the runtime between tests: drops main-loop work and every pending timer.
-ZQ_PLATFORM_EXPORT void resetRuntimeForTesting();
 
 } // namespace platform

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <time.h>
+#include "platform/foundation/SimulatedRuntime.h"
 #include "platform/foundation/TimerService.h"
 
 namespace platform {
@@ -52,7 +53,13 @@ void ManualClock::setMediaTime(double t) {
 void ManualClock::setWallTime(double t) { mWall.store(t); }
 
 void ManualClock::advance(double seconds) {
-    TimerService::instance().advanceManual(*this, mMedia.load() + (seconds > 0 ? seconds : 0));
+    if (seconds <= 0) return;
+    // The simulated runtime that owns this clock fires what falls due; a bare clock only moves.
+    if (auto* runtime = SimulatedRuntime::current(); runtime && &runtime->clock() == this) {
+        runtime->advance(seconds);
+        return;
+    }
+    setMediaTime(mMedia.load() + seconds);
 }
 
 } // namespace platform

@@ -10,6 +10,7 @@
 #include "ZQPlatform/RunLoop.h"
 #include "ZQPlatform/Sync.h"
 #include "platform/foundation/CurrentQueue.h"
+#include "platform/foundation/Simulation.h"
 #include "platform/foundation/TimerService.h"
 
 namespace platform {
@@ -96,10 +97,13 @@ public:
     MainQueue() : DispatchQueue("com.zqlivekit.main") {}
     void async(Task task) override { RunLoop::main().post(std::move(task)); }
     void sync(const Task& task) override {
-        if (isCurrent())
+        if (isCurrent()) {
             task();
-        else
+        } else if (auto simulation = detail::activeSimulation()) {
+            simulation->runSync(simulation->mainLane(), task);
+        } else {
             runAndWait(*this, task);
+        }
     }
     bool isCurrent() const override { return RunLoop::main().isCurrent(); }
 };
@@ -151,11 +155,17 @@ std::shared_ptr<DispatchQueue> DispatchQueue::main() {
 std::shared_ptr<DispatchQueue> DispatchQueue::global(Priority priority) {
     // One pool serves every priority: the kit only uses priorities as hints.
     (void)priority;
+    if (auto simulation = detail::activeSimulation()) return simulation->globalQueue();
     static auto* queue = new std::shared_ptr<DispatchQueue>(std::make_shared<GlobalQueue>("com.zqlivekit.global"));
     return *queue;
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
+    if (auto simulation = detail::activeSimulation()) return simulation->makeSerial(std::move(label), false);
+    return std::make_shared<SerialQueue>(std::move(label));
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::createSerialThread(std::string label) {
     return std::make_shared<SerialQueue>(std::move(label));
 }
 
@@ -170,8 +180,9 @@ DelayedTask DispatchQueue::after(double seconds, Task task) {
         });
         return DelayedTask(cancelled);
     }
-    return TimerService::instance().schedule(mediaTime() + std::max(0.0, seconds), weak_from_this(),
-                                             std::move(task));
+    double deadline = mediaTime() + seconds;
+    if (auto simulation = detail::activeSimulation()) return simulation->schedule(deadline, weak_from_this(), std::move(task));
+    return TimerService::instance().schedule(deadline, weak_from_this(), std::move(task));
 }
 
 } // namespace platform

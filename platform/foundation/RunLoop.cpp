@@ -16,7 +16,11 @@
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/Sync.h"
+#include "ZQPlatform/Console.h"
 #include "platform/foundation/CurrentQueue.h"
+#include "platform/foundation/RunLoopAccess.h"
+#include "platform/foundation/SimulatedRuntime.h"
+#include "platform/foundation/Simulation.h"
 #include "platform/foundation/TimerService.h"
 
 namespace platform {
@@ -53,15 +57,9 @@ struct RunLoop::Impl {
         detail::CurrentQueueScope scope(DispatchQueue::main().get());
         std::size_t ran = 0;
         std::deque<Task> batch;
-        std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
-        std::vector<SourceId> ids{0};
         {
             std::lock_guard lock(mutex);
             batch.swap(tasks);
-            for (auto& [id, source] : sources) {
-                fds.push_back({source.fd, POLLIN, 0});
-                ids.push_back(id);
-            }
         }
         for (auto& task : batch) {
             task();
@@ -79,13 +77,29 @@ struct RunLoop::Impl {
             if (!tasks.empty()) timeoutMs = 0;
         }
         if (ran > 0) timeoutMs = 0;
+        return ran + pollSources(timeoutMs);
+    }
+
+    // Waits up to `timeoutMs` for I/O readiness or a wake-up and runs the callbacks of ready sources.
+    std::size_t pollSources(int timeoutMs) {
+        detail::CurrentQueueScope scope(DispatchQueue::main().get());
+        std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
+        std::vector<SourceId> ids{0};
+        {
+            std::lock_guard lock(mutex);
+            for (auto& [id, source] : sources) {
+                fds.push_back({source.fd, POLLIN, 0});
+                ids.push_back(id);
+            }
+        }
         int ready = ::poll(fds.data(), fds.size(), timeoutMs);
-        if (ready <= 0) return ran;
+        if (ready <= 0) return 0;
         if (fds[0].revents) {
             std::uint64_t count;
             while (::read(wakeFd, &count, sizeof count) > 0) {
             }
         }
+        std::size_t ran = 0;
         for (std::size_t i = 1; i < fds.size(); ++i) {
             if (!fds[i].revents) continue;
             std::shared_ptr<std::function<void()>> callback;
@@ -115,6 +129,10 @@ RunLoop::~RunLoop() {
 }
 
 void RunLoop::post(Task task) {
+    if (auto simulation = detail::activeSimulation()) {
+        simulation->post(simulation->mainLane(), std::move(task));
+        return;
+    }
     {
         std::lock_guard lock(mImpl->mutex);
         mImpl->tasks.push_back(std::move(task));
@@ -123,6 +141,10 @@ void RunLoop::post(Task task) {
 }
 
 void RunLoop::run() {
+    if (detail::activeSimulation()) {
+        Console::log("RunLoop::run() under a simulated runtime: the test pumps the loop instead");
+        return;
+    }
     mImpl->owner = std::this_thread::get_id();
     mImpl->stopRequested = false;
     while (!mImpl->stopRequested.load()) mImpl->runOnce(-1);
@@ -135,7 +157,7 @@ void RunLoop::stop() {
 }
 
 void RunLoop::startOnThread() {
-    if (mImpl->dedicated.joinable()) return;
+    if (mImpl->dedicated.joinable() || detail::activeSimulation()) return;
     DispatchSemaphore started(0);
     mImpl->dedicated = std::thread([this, &started] {
         mImpl->owner = std::this_thread::get_id();
@@ -153,6 +175,7 @@ void RunLoop::stopOnThread() {
 }
 
 std::size_t RunLoop::runUntilIdle() {
+    if (auto simulation = detail::activeSimulation()) return simulation->runUntilIdle(SimulatedRuntime::kNoLimit);
     mImpl->claim();
     std::size_t total = 0;
     for (;;) {
@@ -163,6 +186,7 @@ std::size_t RunLoop::runUntilIdle() {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds) {
+    if (auto simulation = detail::activeSimulation()) return simulation->runUntil(done, timeoutSeconds);
     mImpl->claim();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (;;) {
@@ -174,7 +198,10 @@ bool RunLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds)
     }
 }
 
-bool RunLoop::isCurrent() const { return mImpl->owner.load() == std::this_thread::get_id(); }
+bool RunLoop::isCurrent() const {
+    if (auto simulation = detail::activeSimulation()) return simulation->isMainCurrent();
+    return mImpl->owner.load() == std::this_thread::get_id();
+}
 
 RunLoop::SourceId RunLoop::addReadSource(int fd, std::function<void()> onReadable) {
     SourceId id;
@@ -210,19 +237,25 @@ void RunLoop::cancelPreviousPerformRequests(const void* target) {
     for (auto& handle : pending) handle.cancel();
 }
 
-void RunLoop::resetForTesting() {
-    std::lock_guard lock(mImpl->mutex);
-    mImpl->tasks.clear();
-    mImpl->sources.clear();
-    for (auto& [target, handles] : mImpl->delayed)
+namespace detail {
+
+void RunLoopAccess::reset(RunLoop& loop) {
+    std::deque<Task> tasks;
+    std::map<RunLoop::SourceId, RunLoop::Impl::Source> sources;
+    std::unordered_map<const void*, std::vector<DelayedTask>> delayed;
+    {
+        std::lock_guard lock(loop.mImpl->mutex);
+        tasks.swap(loop.mImpl->tasks);
+        sources.swap(loop.mImpl->sources);
+        delayed.swap(loop.mImpl->delayed);
+    }
+    for (auto& [target, handles] : delayed)
         for (auto& handle : handles) handle.cancel();
-    mImpl->delayed.clear();
 }
 
-void resetRuntimeForTesting() {
-    TimerService::instance().reset();
-    RunLoop::main().resetForTesting();
-}
+std::size_t RunLoopAccess::pollSources(RunLoop& loop) { return loop.mImpl->pollSources(0); }
+
+} // namespace detail
 
 // --- Timer ---
 

@@ -1,7 +1,6 @@
 #include "platform/foundation/TimerService.h"
 
 #include <chrono>
-#include "ZQPlatform/RunLoop.h"
 
 namespace platform {
 
@@ -57,7 +56,7 @@ void TimerService::threadMain() {
         }
         auto clock = Clock::shared();
         if (mHeap.empty() || clock->isManual()) {
-            // Virtual time only moves through advance(); re-check now and then for a clock swap.
+            // Virtual time belongs to a simulated runtime; re-check now and then for a clock swap.
             mCond.wait_for(lock, std::chrono::milliseconds(mHeap.empty() ? 1000 : 50));
             continue;
         }
@@ -72,30 +71,6 @@ void TimerService::threadMain() {
         dispatch(std::move(entry));
         lock.lock();
     }
-}
-
-void TimerService::advanceManual(ManualClock& clock, double target) {
-    auto main = DispatchQueue::main();
-    auto settle = [&] { RunLoop::main().runUntilIdle(); };
-    settle();
-    for (;;) {
-        Entry entry;
-        std::vector<Entry> dropped;
-        {
-            std::lock_guard lock(mMutex);
-            dropCancelled(dropped);
-            if (mHeap.empty() || mHeap.top().deadline > target) break;
-            entry = mHeap.top();
-            mHeap.pop();
-        }
-        if (entry.deadline > clock.mediaTime()) clock.setMediaTime(entry.deadline);
-        auto queue = entry.queue.lock();
-        dispatch(std::move(entry));
-        if (queue && queue != main) queue->sync([] {});
-        settle();
-    }
-    if (target > clock.mediaTime()) clock.setMediaTime(target);
-    settle();
 }
 
 void TimerService::reset() {

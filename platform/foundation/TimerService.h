@@ -12,20 +12,11 @@
 
 namespace platform {
 
-// Every delayed task of the process goes through here, keyed on the shared clock's media time.
-// With the system clock a timer thread posts due tasks to their queues; with a ManualClock nothing
-// fires until ManualClock::advance() steps through the deadlines.
+// Every delayed task of the process goes through here, keyed on the shared clock's media time: a
+// timer thread posts due tasks to their queues. Under a SimulatedRuntime the simulation keeps the
+// delayed tasks instead and fires them as virtual time moves.
 class TimerService {
 public:
-    static TimerService& instance();
-
-    DelayedTask schedule(double deadline, std::weak_ptr<DispatchQueue> queue, Task task);
-    // Wakes the timer thread to re-read the clock (after the shared clock changed).
-    void clockChanged();
-    void advanceManual(ManualClock& clock, double target);
-    void reset();
-
-private:
     struct Entry {
         double deadline;
         std::uint64_t seq;
@@ -39,11 +30,23 @@ private:
         }
     };
 
+    static TimerService& instance();
+
+    DelayedTask schedule(double deadline, std::weak_ptr<DispatchQueue> queue, Task task);
+    // Wakes the timer thread to re-read the clock (after the shared clock changed).
+    void clockChanged();
+    // Drops every pending task.
+    void reset();
+
+    // Posts a due entry's task to its queue unless it was cancelled or the queue is gone; a cancel
+    // that lands between posting and running still wins.
+    static void dispatch(Entry entry);
+
+private:
     TimerService();
     void threadMain();
     // Moves cancelled entries off the top of the heap into `dropped` (under mMutex).
     void dropCancelled(std::vector<Entry>& dropped);
-    static void dispatch(Entry entry);
 
     std::mutex mMutex;
     std::condition_variable mCond;

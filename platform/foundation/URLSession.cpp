@@ -527,7 +527,7 @@ URLSession::~URLSession() { mEngine->shutdown(); }
 
 std::shared_ptr<URLSession> URLSession::shared() {
     // Never destroyed: completions may still be queued while the process exits.
-    static auto* session = new std::shared_ptr<URLSession>(create(DispatchQueue::createSerial("com.zqlivekit.urlsession.shared")));
+    static auto* session = new std::shared_ptr<URLSession>(create(DispatchQueue::createSerialThread("com.zqlivekit.urlsession.shared")));
     return *session;
 }
 

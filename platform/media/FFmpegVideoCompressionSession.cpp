@@ -20,7 +20,7 @@ FFmpegVideoCompressionSession::FFmpegVideoCompressionSession(int width, int heig
     : mWidth(width),
       mHeight(height),
       mCallback(std::move(callback)),
-      mQueue(DispatchQueue::createSerial("com.zqlivekit.h264-compression")) {}
+      mQueue(DispatchQueue::createSerialThread("com.zqlivekit.h264-compression")) {}
 
 FFmpegVideoCompressionSession::~FFmpegVideoCompressionSession() = default;
 

@@ -5,6 +5,7 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include "platform/foundation/SimulatedRuntime.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/NotificationCenter.h"
 #include "ZQPlatform/RunLoop.h"
@@ -17,8 +18,8 @@ namespace {
 
 class RuntimeTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetRuntimeForTesting(); }
-    void TearDown() override { resetRuntimeForTesting(); }
+    void SetUp() override { resetRuntime(); }
+    void TearDown() override { resetRuntime(); }
     bool pumpUntil(const std::function<bool()>& done) { return RunLoop::main().runUntil(done, 5.0); }
 };
 

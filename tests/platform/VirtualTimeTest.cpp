@@ -1,6 +1,9 @@
 // Timed behaviour under the manual clock: order, cancellation, pausing and resuming timers.
 #include <gtest/gtest.h>
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/RunLoop.h"
@@ -145,6 +148,129 @@ TEST(VirtualTime, WallTimeMovesWithMediaTime) {
     double wall = time.clock().wallTime();
     time.advance(300);
     EXPECT_DOUBLE_EQ(time.clock().wallTime(), wall + 300);
+}
+
+} // namespace
+
+namespace {
+
+// The simulated runtime itself: which queues it owns and how it runs them.
+TEST(SimulatedRuntime, SerialQueuesRunOnTheTestThreadOnlyWhenPumpedInQueueingOrder) {
+    zqtest::VirtualTime time;
+    auto a = DispatchQueue::createSerial("a");
+    auto b = DispatchQueue::createSerial("b");
+    std::vector<std::string> order;
+    const auto testThread = std::this_thread::get_id();
+    bool allOnTestThread = true;
+    auto record = [&](std::string what) {
+        return [&, what] {
+            allOnTestThread = allOnTestThread && std::this_thread::get_id() == testThread;
+            order.push_back(what);
+        };
+    };
+    a->async(record("a1"));
+    b->async(record("b1"));
+    DispatchQueue::main()->async(record("m1"));
+    a->async(record("a2"));
+    DispatchQueue::global()->async(record("g1"));
+    EXPECT_TRUE(order.empty());
+    EXPECT_EQ(time.runMain(), 5u);
+    EXPECT_EQ(order, (std::vector<std::string>{"a1", "b1", "m1", "a2", "g1"}));
+    EXPECT_TRUE(allOnTestThread);
+}
+
+TEST(SimulatedRuntime, QueueIdentityHoldsInsideTasks) {
+    zqtest::VirtualTime time;
+    auto queue = DispatchQueue::createSerial("owned");
+    bool onQueue = false, onMain = true, mainOnMain = false;
+    queue->async([&] {
+        onQueue = queue->isCurrent();
+        onMain = DispatchQueue::main()->isCurrent();
+    });
+    DispatchQueue::main()->async([&] { mainOnMain = DispatchQueue::main()->isCurrent() && !queue->isCurrent(); });
+    time.runMain();
+    EXPECT_TRUE(onQueue);
+    EXPECT_FALSE(onMain);
+    EXPECT_TRUE(mainOnMain);
+    // The test body itself counts as the main thread.
+    EXPECT_TRUE(DispatchQueue::main()->isCurrent());
+}
+
+TEST(SimulatedRuntime, SyncRunsWhatTheQueueHoldsFirst) {
+    zqtest::VirtualTime time;
+    auto queue = DispatchQueue::createSerial("sync");
+    std::vector<int> order;
+    queue->async([&] { order.push_back(1); });
+    queue->async([&] { order.push_back(2); });
+    queue->sync([&] { order.push_back(3); });
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(time.runMain(), 0u) << "the tasks a sync ran early must not run again";
+}
+
+TEST(SimulatedRuntime, ALoopThatKeepsQueueingItselfIsCaught) {
+    zqtest::VirtualTime time;
+    auto queue = DispatchQueue::createSerial("spin");
+    std::function<void()> again = [&] { queue->async(again); };
+    queue->async(again);
+    EXPECT_FALSE(time.settles(1000));
+    again = [] {};
+    EXPECT_TRUE(time.settles());
+}
+
+TEST(SimulatedRuntime, ANestedPumpNeverStartsASecondTaskOfTheRunningQueue) {
+    zqtest::VirtualTime time;
+    auto queue = DispatchQueue::createSerial("nested");
+    std::vector<std::string> order;
+    queue->async([&] {
+        order.push_back("outer begins");
+        queue->async([&] { order.push_back("next on the same queue"); });
+        DispatchQueue::main()->after(1, [&] { order.push_back("main, due meanwhile"); });
+        time.advance(1); // as if the task took a second
+        order.push_back("outer ends");
+    });
+    time.runMain();
+    EXPECT_EQ(order, (std::vector<std::string>{"outer begins", "main, due meanwhile", "outer ends",
+                                               "next on the same queue"}));
+}
+
+TEST(SimulatedRuntime, BlockingBackEndQueuesKeepTheirThreadsAndPostBackForThePump) {
+    zqtest::VirtualTime time;
+    auto worker = DispatchQueue::createSerialThread("worker");
+    std::thread::id workerThread;
+    bool delivered = false;
+    worker->async([&] {
+        workerThread = std::this_thread::get_id();
+        DispatchQueue::main()->async([&] { delivered = true; });
+    });
+    EXPECT_TRUE(time.runUntil([&] { return delivered; }, 5.0));
+    EXPECT_NE(workerThread, std::this_thread::get_id());
+    // Its delayed calls wait for virtual time all the same.
+    std::atomic<bool> late{false};
+    worker->after(10, [&] { late = true; });
+    worker->sync([] {});
+    EXPECT_FALSE(late.load());
+    time.advance(10);
+    worker->sync([] {});
+    EXPECT_TRUE(late.load());
+}
+
+TEST(SimulatedRuntime, AQueueThatOutlivesItsRuntimeDropsWhatItIsGiven) {
+    std::shared_ptr<DispatchQueue> survivor;
+    auto counter = std::make_shared<int>(0);
+    {
+        zqtest::VirtualTime time;
+        survivor = DispatchQueue::createSerial("survivor");
+        survivor->async([counter] { ++*counter; }); // dropped with the runtime, never run
+    }
+    std::weak_ptr<int> watch = counter;
+    survivor->async([counter] { ++*counter; });
+    counter.reset();
+    EXPECT_TRUE(watch.expired()) << "dropped tasks release what they hold";
+    // Real queues are back once the runtime is gone.
+    auto real = DispatchQueue::createSerial("real");
+    std::thread::id ranOn;
+    real->sync([&] { ranOn = std::this_thread::get_id(); });
+    EXPECT_NE(ranOn, std::this_thread::get_id());
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include "ZQLiveKit/QWPushReachability.h"
+#include "platform/foundation/SimulatedRuntime.h"
 #include "ZQPlatform/NotificationCenter.h"
 #include "ZQPlatform/RunLoop.h"
 #include "probe/LinuxPingNetwork.h"
@@ -68,8 +69,8 @@ void requireIcmpSocket(int family) {
 
 class LoopbackPingTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::resetRuntimeForTesting(); }
-    void TearDown() override { platform::resetRuntimeForTesting(); }
+    void SetUp() override { platform::resetRuntime(); }
+    void TearDown() override { platform::resetRuntime(); }
 };
 
 TEST_F(LoopbackPingTest, LoopbackAddressesAnswerEveryProbe) {

@@ -226,6 +226,21 @@ TEST_F(LiveSessionTest, PushedMediaGoesToTheEncodersOnlyWhileUploadingAndForTheR
     EXPECT_TRUE(otherFakes.audio->encoded.empty());
 }
 
+TEST_F(LiveSessionTest, PicturesArrivingWithinOneMillisecondGetDistinctRisingTimes) {
+    auto session = make(12);
+    startUploading(*session);
+    auto picture = platform::PixelBuffer::create(16, 16, platform::PixelFormat::BGRA);
+    session->pushVideo(picture); // the clock has not moved since the first picture
+    session->pushVideo(picture);
+    time.advance(0.01);
+    session->pushVideo(picture);
+    const auto& stamps = fakes.video->encoded;
+    ASSERT_EQ(stamps.size(), 4u);
+    EXPECT_EQ(stamps[1], stamps[0] + 1);
+    EXPECT_EQ(stamps[2], stamps[0] + 2);
+    EXPECT_EQ(stamps[3], stamps[0] + 10) << "a picture that comes later keeps its own time";
+}
+
 TEST_F(LiveSessionTest, StatisticsAreKeptAlwaysAndDeliveredOnlyWhenAskedFor) {
     auto session = make(12);
     session->startLive(std::make_shared<ZQLiveStreamInfo>());

@@ -4,6 +4,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include "platform/foundation/SimulatedRuntime.h"
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/RunLoop.h"
 #include "ZQPlatform/URLSession.h"
@@ -31,7 +32,7 @@ protected:
     };
 
     void SetUp() override {
-        platform::resetRuntimeForTesting();
+        platform::resetRuntime();
         platform::RunLoop::main().runUntilIdle(); // the test thread is the main thread
         platform::Console::setEnabled(false);
         ZQSLivePushStoreFunc::setBaseURL(fake.baseURL());

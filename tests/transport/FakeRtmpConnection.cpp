@@ -1,5 +1,7 @@
 #include "tests/transport/FakeRtmpConnection.h"
 
+#include <utility>
+
 namespace zqtest {
 
 void FakeIngest::scriptConnects(std::initializer_list<bool> results) {
@@ -17,29 +19,18 @@ void FakeIngest::dropLink() {
     mDropPending = true;
 }
 
-void FakeIngest::holdNextClose() {
+void FakeIngest::duringNextClose(std::function<void()> action) {
     std::lock_guard lock(mMutex);
-    mHoldClose = true;
+    mCloseAction = std::move(action);
 }
 
-void FakeIngest::waitUntilCloseHeld() {
-    std::unique_lock lock(mMutex);
-    mCond.wait(lock, [&] { return mCloseHeld; });
-}
-
-void FakeIngest::releaseClose() {
-    std::lock_guard lock(mMutex);
-    mHoldClose = false;
-    mCond.notify_all();
-}
-
-void FakeIngest::blockIfHeld() {
-    std::unique_lock lock(mMutex);
-    if (!mHoldClose) return;
-    mCloseHeld = true;
-    mCond.notify_all();
-    mCond.wait(lock, [&] { return !mHoldClose; });
-    mCloseHeld = false;
+void FakeIngest::runCloseAction() {
+    std::function<void()> action;
+    {
+        std::lock_guard lock(mMutex);
+        action = std::exchange(mCloseAction, nullptr);
+    }
+    if (action) action();
 }
 
 RtmpConnectionFactory FakeIngest::factory() {
@@ -114,7 +105,7 @@ bool FakeRtmpConnection::send(RtmpMessage& message) {
 }
 
 void FakeRtmpConnection::close() {
-    mIngest->blockIfHeld();
+    mIngest->runCloseAction();
     mConnected = false;
     ++mIngest->mClosed;
 }

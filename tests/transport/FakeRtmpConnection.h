@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,10 +33,9 @@ public:
     void setConnectByDefault(bool ok);
     // The next send on the open connection fails and the link goes down (peer gone).
     void dropLink();
-    // Makes the next close() block until releaseClose() (to hold the send queue in a stop).
-    void holdNextClose();
-    void waitUntilCloseHeld();
-    void releaseClose();
+    // Runs `action` inside the next close(), on the publisher's send queue, as if the stop spent
+    // that long there (e.g. virtual time moving on meanwhile).
+    void duringNextClose(std::function<void()> action);
 
     RtmpConnectionFactory factory();
 
@@ -51,7 +51,7 @@ private:
     friend class FakeRtmpConnection;
     bool nextConnectResult();
     bool takeDrop();
-    void blockIfHeld();
+    void runCloseAction();
     void recordSent(SentMessage message);
 
     mutable std::mutex mMutex;
@@ -59,8 +59,7 @@ private:
     std::deque<bool> mScript;
     bool mConnectByDefault = true;
     bool mDropPending = false;
-    bool mHoldClose = false;
-    bool mCloseHeld = false;
+    std::function<void()> mCloseAction;
     std::atomic<int> mMade{0};
     std::atomic<int> mAttempts{0};
     std::atomic<int> mClosed{0};

@@ -10,6 +10,7 @@
 #include "ZQLiveKit/ZQLiveAudioConfiguration.h"
 #include "ZQLiveKit/ZQLiveStreamInfo.h"
 #include "ZQLiveKit/ZQLiveVideoConfiguration.h"
+#include "platform/foundation/SimulatedRuntime.h"
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/RunLoop.h"
 #include "tests/support/NginxRtmp.h"
@@ -69,7 +70,7 @@ protected:
     }
     void TearDown() override {
         platform::RunLoop::main().stopOnThread();
-        platform::resetRuntimeForTesting();
+        platform::resetRuntime();
     }
 
     std::shared_ptr<ZVStreamRTMPSocket> publisher(const std::string& name, const zqtest::TestMediaOptions& media,

@@ -60,9 +60,9 @@ protected:
         socket->setDelegate(delegate);
         return socket;
     }
-    // Lets everything queued on the send queue run.
-    void settle(const std::shared_ptr<ZVStreamRTMPSocket>& socket) {
-        EXPECT_TRUE(socket->drainForTesting()) << "the send loop keeps queueing steps";
+    // Lets everything queued run (the send queue is simulated too).
+    void settle(const std::shared_ptr<ZVStreamRTMPSocket>&) {
+        EXPECT_TRUE(time.settles()) << "the send loop keeps queueing steps";
     }
     // Moves virtual time in half-second steps, letting the send queue run after each.
     void run(const std::shared_ptr<ZVStreamRTMPSocket>& socket, double seconds) {
@@ -280,12 +280,9 @@ TEST_F(PublisherTest, AnAttemptAlreadyDueWhenStopRunsStillNeverConnects) {
     feed(socket, {audioFrame(10), audioFrame(30)}); // the header send finds the link gone
     run(socket, 2.5);
 
-    // Hold the stop inside its close while the attempt falls due and is handed to the send queue.
-    ingest->holdNextClose();
+    // The attempt falls due, and is handed to the send queue, while the stop is inside its close.
+    ingest->duringNextClose([&] { time.advance(0.5); });
     socket->stop();
-    ingest->waitUntilCloseHeld();
-    time.advance(0.5);
-    ingest->releaseClose();
     settle(socket);
     run(socket, 10);
 
@@ -352,11 +349,14 @@ TEST_F(PublisherTest, SendStepsDoNotSpinWhileTheLinkIsDownAndResumeOnConnect) {
     socket->start();
     settle(socket);
     for (int i = 0; i < 40; ++i) socket->sendFrame(audioFrame(static_cast<std::uint64_t>(i) * 23));
+    auto before = time.runtime().tasksRun();
     settle(socket);
-    auto steps = socket->sendStepCountForTesting();
-    EXPECT_LE(steps, 40u); // at most one per sendFrame, none queued by the steps themselves
+    // At most one step per sendFrame (and the buffer's tick), none queued by the steps themselves.
+    EXPECT_LE(time.runtime().tasksRun() - before, 41u);
+    auto steps = time.runtime().tasksRun();
     run(socket, 2.5);
-    EXPECT_EQ(socket->sendStepCountForTesting(), steps);
+    // While the link is down only the timed work runs: the buffer's ticks and the reconnect timer.
+    EXPECT_LE(time.runtime().tasksRun() - steps, 4u);
     EXPECT_TRUE(media().empty());
 
     run(socket, 0.5); // reconnect succeeds; the 35 frames released from the sort window go out
