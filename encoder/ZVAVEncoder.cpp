@@ -58,7 +58,7 @@ ZVAVEncoder::ZVAVEncoder(std::shared_ptr<TemporaryDirectory> directory, int heig
                          WriterFactory writerFactory)
     : mDirectory(std::move(directory)), mHeight(height), mWidth(width), mWriterFactory(std::move(writerFactory)),
       mBitrate(bitrate), mAssembler([this](std::vector<ZQBytes>&& unit) { encodedFrame(std::move(unit)); }),
-      mReadQueue(DispatchQueue::createSerial("com.zqlivekit.h264file.read")) {}
+      mReadQueue(DispatchQueue::createSerialThread("com.zqlivekit.h264file.read")) {}
 
 ZVAVEncoder::~ZVAVEncoder() { shutdown(); }
 

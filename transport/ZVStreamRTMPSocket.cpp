@@ -275,11 +275,12 @@ bool ZVStreamRTMPSocket::sendVideo(const ZQVideoFrame& frame) {
         sendMessage(*header);
         mHeaderSps = frame.sps();
         mHeaderPps = frame.pps();
-        return true;
-    }
-    // A key frame made with other parameter sets than those of the header sent (an encoder that
-    // restarted with new settings) gets a new AVC sequence header, at its own time, right before it.
-    if (frame.isKeyFrame() && !mHeaderSps.isNil() && (frame.sps() != mHeaderSps || frame.pps() != mHeaderPps)) {
+        // The frame the header was made from is a picture of its own (the key frame an encoder
+        // starts with): it goes out after the header rather than being lost.
+    } else if (frame.isKeyFrame() && !mHeaderSps.isNil() &&
+               (frame.sps() != mHeaderSps || frame.pps() != mHeaderPps)) {
+        // A key frame made with other parameter sets than those of the header sent (an encoder
+        // that restarted with new settings) gets a new AVC sequence header, at its own time.
         if (auto header = RtmpMessageBuilder::videoHeader(frame)) {
             header->setTimestamp(static_cast<std::uint32_t>(frame.timestamp() & 0xFFFFFFFFu));
             sendMessage(*header);

@@ -62,7 +62,7 @@ std::shared_ptr<MovieFileWriter> MovieFileWriter::create(const std::string& path
 
 MovieFileWriter::MovieFileWriter(std::string path, Input input, int fd)
     : mPath(std::move(path)), mInput(std::move(input)), mFd(fd),
-      mQueue(DispatchQueue::createSerial("com.zqlivekit.moviewriter")) {}
+      mQueue(DispatchQueue::createSerialThread("com.zqlivekit.moviewriter")) {}
 
 MovieFileWriter::~MovieFileWriter() {
     closeMuxer();
