@@ -275,8 +275,11 @@ bool ZVStreamRTMPSocket::sendVideo(const ZQVideoFrame& frame) {
         sendMessage(*header);
         mHeaderSps = frame.sps();
         mHeaderPps = frame.pps();
-        // The frame the header was made from is a picture of its own (the key frame an encoder
-        // starts with): it goes out after the header rather than being lost.
+        // The frame the header was made from goes out after it when it is a picture (a slice, such
+        // as the key frame the file-based encoder starts with), rather than being lost. Anything
+        // else (the SEI in front of the hardware encoder's first picture) is not sent.
+        const int nalType = frame.data().empty() ? 0 : frame.data()[0] & 0x1F;
+        if (nalType < 1 || nalType > 5) return true;
     } else if (frame.isKeyFrame() && !mHeaderSps.isNil() &&
                (frame.sps() != mHeaderSps || frame.pps() != mHeaderPps)) {
         // A key frame made with other parameter sets than those of the header sent (an encoder

@@ -19,7 +19,7 @@ namespace platform {
 namespace {
 
 // A live input is refused once this many pictures wait for the encoder.
-constexpr int kRealTimePendingLimit = 2;
+constexpr int kRealTimePendingLimit = 3;
 constexpr int kQueuedPendingLimit = 4;
 constexpr int kIOBufferSize = 64 * 1024;
 constexpr AVRational kCodecTimeBase{1, FFmpegH264Encoder::kTimeBase};

@@ -44,7 +44,7 @@ public:
         int width = 0;
         int height = 0;
         H264EncoderSettings settings;
-        // True: an append finding the encoder two pictures behind is refused (the picture is dropped
+        // True: an append finding the encoder three pictures behind is refused (the picture is dropped
         // by the caller), as a live source wants. False: it waits until there is room.
         bool expectsMediaDataInRealTime = true;
     };

@@ -205,6 +205,20 @@ TEST_F(PublisherTest, FirstVideoFrameWithoutParameterSetsIsDiscardedAndNoHeaderF
     EXPECT_EQ(records[0]->totalFrame(), 1); // the discarded frame is not counted
 }
 
+TEST_F(PublisherTest, ALeadingSeiMakesTheHeaderButIsNotSentAsAPicture) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    auto sei = videoFrame(20, true, 12);
+    sei->setData(ZQBytes{0x06, 0x05, 0x01, 0x00, 0x80});
+    feed(socket, {sei, videoFrame(20, true), videoFrame(60, false)});
+    auto sent = media();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].body[1], 0x00);
+    EXPECT_EQ(sent[1].body[9], 0x65) << "the key picture, not the SEI";
+    EXPECT_EQ(sent[2].body[9], 0x41);
+}
+
 TEST_F(PublisherTest, AKeyFrameWithNewParameterSetsIsPrecededByANewSequenceHeader) {
     auto socket = make();
     socket->start();
