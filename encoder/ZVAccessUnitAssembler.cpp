@@ -31,7 +31,7 @@ bool ZVAccessUnitAssembler::startsAccessUnit(const ZQBytes& nal, int idc, int ty
     }
     if (!mPendingHasSlice) return false; // the first slice of the unit being gathered
     if (idc != mPrevNalIdc && (idc == 0 || mPrevNalIdc == 0)) return true;
-    if (type != mPrevNalType && (type == ZVNALUnit::kIDRSlice || mPrevNalType == ZVNALUnit::kIDRSlice)) return true;
+    if (type != mPrevNalType && (type == platform::h264::kNalIdrSlice || mPrevNalType == platform::h264::kNalIdrSlice)) return true;
     return ZVSliceHeader(ZVNALUnit({nal.data(), nal.size()})).firstMbInSlice() == 0;
 }
 

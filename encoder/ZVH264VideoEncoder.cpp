@@ -68,7 +68,7 @@ void ZVH264VideoEncoder::deliverAccessUnit(std::vector<ZQBytes> nalUnits, std::i
     if (timeValue == 0) {
         // No time left for it: held until a timed unit arrives. SEI units are not sent.
         for (auto& nal : nalUnits) {
-            if (nal.empty() || (nal[0] & 0x1F) == ZVNALUnit::kSEI) continue;
+            if (nal.empty() || (nal[0] & 0x1F) == platform::h264::kNalSei) continue;
             if (mOrphanedFrames.size() >= kMaxOrphanedFrames) {
                 mOrphanedFrames.erase(mOrphanedFrames.begin());
                 if (!mOrphanOverflowLogged) Console::log("File-based encoder: untimed pictures dropped");
@@ -114,11 +114,11 @@ void ZVH264VideoEncoder::deliverList(const std::vector<ZQBytes>& nalUnits, std::
         const int type = nal.empty() ? 0 : nal[0] & 0x1F;
         // SEI units (the encoder's version note) are not sent; the publisher sends one NAL unit per
         // message and has no use for them.
-        if (type == 0 || type == ZVNALUnit::kSEI) continue;
+        if (type == 0 || type == platform::h264::kNalSei) continue;
         auto frame = std::make_shared<ZQVideoFrame>();
         frame->setTimestamp(static_cast<std::uint64_t>(std::max<std::int64_t>(time, 0)));
         frame->setData(nal);
-        frame->setIsKeyFrame(type == ZVNALUnit::kIDRSlice);
+        frame->setIsKeyFrame(type == platform::h264::kNalIdrSlice);
         frame->setSps(sps);
         frame->setPps(pps);
         if (delegate) delegate->videoEncoder(this, frame);

@@ -117,7 +117,7 @@ void skipScalingList(ZVNALUnit& nal, int size) {
 } // namespace
 
 ZVSeqParamSet::ZVSeqParamSet(ZVNALUnit nal) {
-    if (nal.type() != ZVNALUnit::kSPS) return;
+    if (nal.type() != platform::h264::kNalSps) return;
     nal.resetBitstream();
     mProfile = static_cast<int>(nal.getWord(8));
     mCompatibility = static_cast<int>(nal.getWord(8));
@@ -195,7 +195,7 @@ ZVSliceHeader::ZVSliceHeader(ZVNALUnit nal) {
 
 std::vector<ZVSEIMessage> ZVSEIMessage::parse(ZVNALUnit nal) {
     std::vector<ZVSEIMessage> messages;
-    if (nal.type() != ZVNALUnit::kSEI) return messages;
+    if (nal.type() != platform::h264::kNalSei) return messages;
     // The raw byte sequence payload: SEI units are small, so unescape it whole.
     nal.resetBitstream();
     std::vector<std::uint8_t> rbsp;

@@ -3,23 +3,17 @@
 #include <optional>
 #include <span>
 #include <vector>
+#include "platform/media/H264NalUnits.h"
 
 // A small H.264 bit-stream reader: one NAL unit with exp-Golomb reading over its payload
 // (emulation-prevention bytes skipped as it goes), the avcC record, and the fields of the SPS, slice
 // header and SEI that the kit looks at. Nothing here reads outside the bytes it is given: a read past
 // the end yields zero bits and marks the reader overrun, and a parse that needed them fails.
 // Values; any thread.
+//
+// Unit types are platform::h264::NalType's (kNalIdrSlice, kNalSei, kNalSps, ...).
 class ZVNALUnit {
 public:
-    enum Type : int {
-        kSlice = 1,
-        kIDRSlice = 5,
-        kSEI = 6,
-        kSPS = 7,
-        kPPS = 8,
-        kAccessUnitDelimiter = 9,
-    };
-
     ZVNALUnit() = default;
     // The unit's bytes, header byte first, without start code or length. Not copied: the bytes must
     // outlive the unit.
