@@ -109,6 +109,11 @@ bool ZVAVEncoder::isReading() const {
     return mReadSource != nullptr;
 }
 
+std::uint64_t ZVAVEncoder::droppedFrameCount() const {
+    std::lock_guard lock(mMutex);
+    return mFramesDropped;
+}
+
 std::size_t ZVAVEncoder::pendingTimeCount() const {
     std::lock_guard lock(mTimesMutex);
     return mTimes.size();
@@ -146,7 +151,9 @@ void ZVAVEncoder::encodeFrame(const VideoSampleBuffer& sample) {
         mTimes.push_back({sequence, sample.presentationTime.value});
     }
     rotateIfDue();
+    ++mFramesSubmitted;
     if (mWriter && mWriter->encodeFrame(sample)) return;
+    ++mFramesDropped;
     // Not taken: its time must not stay queued, or every later picture would take an earlier
     // frame's time.
     std::lock_guard times(mTimesMutex);
@@ -398,6 +405,9 @@ void ZVAVEncoder::shutdown() {
         std::lock_guard lock(mMutex);
         if (mShutDown) return;
         mShutDown = true;
+        if (mFramesDropped > 0)
+            Console::logf("File-based encoder: %llu of %llu frames dropped (the encoder was behind)",
+                          static_cast<unsigned long long>(mFramesDropped), static_cast<unsigned long long>(mFramesSubmitted));
         source = std::move(mReadSource);
         writers = {std::move(mHeaderWriter), std::move(mWriter)};
     }

@@ -79,6 +79,8 @@ public:
     bool isReading() const;
     // Frame times queued and not yet matched with an access unit.
     std::size_t pendingTimeCount() const;
+    // Frames the writer did not take (it was behind, or failed).
+    std::uint64_t droppedFrameCount() const;
 
 private:
     ZVAVEncoder(std::shared_ptr<platform::TemporaryDirectory> directory, int height, int width, std::int64_t bitrate,
@@ -128,6 +130,8 @@ private:
     std::int64_t mBitrate = 0;
     bool mShutDown = false;
     bool mRotationFailureLogged = false;
+    std::uint64_t mFramesSubmitted = 0;
+    std::uint64_t mFramesDropped = 0; // not taken by the writer
 
     mutable std::mutex mBlockMutex;
     OutputBlock mOutputBlock; // guarded by mBlockMutex

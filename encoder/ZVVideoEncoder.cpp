@@ -37,10 +37,8 @@ std::shared_ptr<ZVVideoEncoder> ZVVideoEncoder::encoderForPath(const std::string
 bool ZVVideoEncoder::encodeFrame(const VideoSampleBuffer& sample) {
     if (!sample.pixelBuffer) return false; // the sample's data is not ready
     if (mWriter->status() == MovieFileWriter::Status::Unknown) {
-        if (!mWriter->startWriting(sample.duration)) {
-            Console::log("File-based encoder: " + mWriter->error());
-            return false;
-        }
+        // The codec opens on the writer's thread; this frame waits for it there.
+        if (!mWriter->startWriting(sample.duration)) return false;
         mWriter->startSessionAtSourceTime(sample.presentationTime);
     }
     if (mWriter->status() != MovieFileWriter::Status::Writing) return false;

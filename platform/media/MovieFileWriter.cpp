@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include "ZQPlatform/Console.h"
 #include "platform/media/FFmpegH264Encoder.h"
 #include "platform/media/FFmpegLog.h"
 #include "platform/media/H264NalUnits.h"
@@ -94,7 +95,17 @@ bool MovieFileWriter::startWriting(MediaTime frameDuration) {
     {
         std::lock_guard lock(mMutex);
         if (mStatus != Status::Unknown || mFinishing) return false;
+        mStatus = Status::Writing;
     }
+    // Opening a codec takes a while: on the writer's queue, not on the caller's capture thread.
+    mQueue->async([self = shared_from_this(), frameDuration] {
+        if (self->open(frameDuration)) return;
+        self->closeMuxer();
+    });
+    return true;
+}
+
+bool MovieFileWriter::open(MediaTime frameDuration) {
     ffmpeg::routeLogToConsole();
     H264EncoderSettings settings = mInput.settings;
     if (settings.expectedFrameRate <= 0 && frameDuration.isValid() && frameDuration.value > 0)
@@ -160,11 +171,11 @@ bool MovieFileWriter::startWriting(MediaTime frameDuration) {
     if (settings.expectedFrameRate > 0)
         mFrameDuration = static_cast<std::int64_t>(FFmpegH264Encoder::kTimeBase / settings.expectedFrameRate);
 
-    std::lock_guard lock(mMutex);
     mEncoder = std::move(encoder);
+    std::lock_guard lock(mMutex);
     mEncoderName = mEncoder->name();
     mCodecConfiguration = std::move(avcC);
-    mStatus = Status::Writing;
+    mOpen = true;
     return true;
 }
 
@@ -177,8 +188,9 @@ void MovieFileWriter::startSessionAtSourceTime(MediaTime time) {
 
 bool MovieFileWriter::isReadyForMoreMediaData() const {
     std::lock_guard lock(mMutex);
+    // While the codec opens, pictures wait for it: only an encoder that falls behind refuses them.
     return mStatus == Status::Writing && !mFinishing &&
-           (!mInput.expectsMediaDataInRealTime || mPending < kRealTimePendingLimit);
+           (!mInput.expectsMediaDataInRealTime || !mOpen || mPending < kRealTimePendingLimit);
 }
 
 bool MovieFileWriter::appendSampleBuffer(const VideoSampleBuffer& sample) {
@@ -186,7 +198,7 @@ bool MovieFileWriter::appendSampleBuffer(const VideoSampleBuffer& sample) {
     {
         std::unique_lock lock(mMutex);
         if (mInput.expectsMediaDataInRealTime) {
-            if (mPending >= kRealTimePendingLimit) return false;
+            if (mOpen && mPending >= kRealTimePendingLimit) return false;
         } else {
             mRoom.wait(lock, [&] { return mPending < kQueuedPendingLimit || mStatus != Status::Writing || mFinishing; });
         }
@@ -210,7 +222,7 @@ void MovieFileWriter::encode(const VideoSampleBuffer& sample) {
     MediaTime start;
     {
         std::lock_guard lock(mMutex);
-        if (mStatus != Status::Writing) return;
+        if (mStatus != Status::Writing || !mEncoder) return;
         start = mSessionStart;
     }
     std::int64_t pts = av_rescale(sample.presentationTime.value, FFmpegH264Encoder::kTimeBase,
@@ -292,11 +304,14 @@ void MovieFileWriter::finish() {
 }
 
 void MovieFileWriter::fail(const std::string& why) {
-    std::lock_guard lock(mMutex);
-    if (mStatus == Status::Failed) return;
-    mStatus = Status::Failed;
-    mError = why;
+    {
+        std::lock_guard lock(mMutex);
+        if (mStatus == Status::Failed) return;
+        mStatus = Status::Failed;
+        mError = why;
+    }
     mRoom.notify_all();
+    Console::log("Movie writer " + mPath + ": " + why);
 }
 
 void MovieFileWriter::closeMuxer() {

@@ -62,13 +62,15 @@ public:
     // Why the writer failed ("" while it has not).
     std::string error() const;
 
-    // Opens the encoder and writes the file's header. False (status Failed) when either fails.
+    // Starts writing (status Writing): the encoder opens and the file's header is written on the
+    // writer's queue, ahead of the pictures appended meanwhile. Should either fail, the status
+    // becomes Failed (the reason goes to the console). False when writing was started before.
     // `frameDuration`, the duration of the pictures to come, gives the codec its frame rate (rate
     // control and level) unless the input's settings name one.
     bool startWriting(MediaTime frameDuration = {});
     // The time that becomes time zero of the file; the first append's time when never called.
     void startSessionAtSourceTime(MediaTime time);
-    // False while writing is not under way, or, for a real-time input, while the encoder is behind.
+    // False while writing is not under way, or, for a real-time input, while the open encoder is behind.
     bool isReadyForMoreMediaData() const;
     // Queues one picture for encoding; false when it was not taken (not writing, not ready, no picture).
     bool appendSampleBuffer(const VideoSampleBuffer& sample);
@@ -77,7 +79,8 @@ public:
     // Appends after this call are refused.
     void finishWriting(Task completion);
 
-    // The avcC record the file's track carries (4-byte NAL lengths); empty before writing started.
+    // The avcC record the file's track carries (4-byte NAL lengths); empty until the encoder is open
+    // (at the latest when the file's media data begins).
     std::vector<std::uint8_t> codecConfiguration() const;
     // The encoder doing the work ("libx264", ...); empty before writing started.
     std::string encoderName() const;
@@ -85,6 +88,7 @@ public:
 private:
     MovieFileWriter(std::string path, Input input, int fd);
     // Writer queue.
+    bool open(MediaTime frameDuration);
     void encode(const VideoSampleBuffer& sample);
     void finish();
     void fail(const std::string& why);
@@ -100,13 +104,14 @@ private:
     Status mStatus = Status::Unknown; // guarded by mMutex
     bool mFinishing = false;          // guarded by mMutex
     int mPending = 0;                 // appends queued and not yet encoded; guarded by mMutex
+    bool mOpen = false;               // the encoder is open; guarded by mMutex
     bool mHasSessionStart = false;    // guarded by mMutex
     MediaTime mSessionStart;          // guarded by mMutex
     std::string mError;               // guarded by mMutex
-    std::vector<std::uint8_t> mCodecConfiguration; // set once by startWriting; guarded by mMutex
+    std::vector<std::uint8_t> mCodecConfiguration; // set once by open(); guarded by mMutex
     std::string mEncoderName;                      // likewise
 
-    // Made by startWriting, then used on the writer's queue only.
+    // Made by open(), then used on the writer's queue only.
     std::unique_ptr<FFmpegH264Encoder> mEncoder;
     AVFormatContext* mMuxer = nullptr;
     AVIOContext* mIO = nullptr;

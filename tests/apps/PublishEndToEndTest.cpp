@@ -68,9 +68,11 @@ nlohmann::json expectRecording(const std::string& recording, int width, int heig
     EXPECT_NEAR(decoded / duration, fps, 3.0) << decoded << " pictures in " << duration << " s";
     EXPECT_GE(keyFrames, 2) << "the first key frame and a later one decode as key frames";
 
-    // Timestamps pass through: a capture thread's jitter is no decoding error.
+    // Timestamps pass through in milliseconds: a capture thread's jitter is no decoding error.
     std::string errors;
-    zqtest::runCommand("ffmpeg -nostdin -v error -i '" + recording + "' -map 0:v:0 -fps_mode passthrough -f null - 2>&1", &errors);
+    zqtest::runCommand("ffmpeg -nostdin -v error -i '" + recording +
+                           "' -map 0:v:0 -fps_mode passthrough -enc_time_base:v 1:1000 -f null - 2>&1",
+                       &errors);
     EXPECT_EQ(errors, "") << "the video does not decode cleanly";
     return video;
 }

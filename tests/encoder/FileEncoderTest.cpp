@@ -243,6 +243,7 @@ TEST_F(FileEncoderTest, AFrameTheWriterDoesNotTakeLeavesNoTimeBehind) {
     ASSERT_TRUE(pumpUntil(*encoder, 2));
     const int before = submitted();
     encoder->encodeFrame(VideoSampleBuffer{nullptr, {99999, 1000}, {1, 30}}); // no picture: not taken
+    EXPECT_EQ(encoder->droppedFrameCount(), 1u);
     ASSERT_TRUE(pumpUntil(*encoder, static_cast<std::size_t>(before) + 4));
     auto times = received.times();
     for (std::size_t i = 0; i < times.size(); ++i) EXPECT_EQ(times[i], timeOf(static_cast<int>(i))) << i;
