@@ -12,8 +12,9 @@
 #include "transport/ZVStreamSocket.h"
 
 // How a live session makes the parts it owns. The defaults make the RTMP publisher, the AAC
-// encoder and the H.264 encoder the system version calls for; capture sources come from the makers the capture layer registers (none yet,
-// so a session then runs on pushed-in media only). Tests replace any of them with fakes.
+// encoder and the H.264 encoder the system version calls for; capture sources come from the makers
+// the capture layer registers (without one, a session runs on pushed-in media only). Tests replace
+// any of them with fakes.
 struct ZQLiveSessionParts {
     std::function<std::shared_ptr<ZVStreamSocket>(std::shared_ptr<ZQLiveStreamInfo>, std::int64_t reconnectInterval,
                                                   std::int64_t reconnectCount)>

@@ -30,6 +30,7 @@ enum URLErrorCode : long {
     URLErrorNetworkConnectionLost = -1005,
     URLErrorHTTPTooManyRedirects = -1007,
     URLErrorBadServerResponse = -1011,
+    URLErrorAppTransportSecurityRequiresSecureConnection = -1022, // https redirected to http
     URLErrorDataLengthExceedsMaximum = -1103,
     URLErrorSecureConnectionFailed = -1200,
     URLErrorServerCertificateUntrusted = -1202,
@@ -107,8 +108,10 @@ private:
 };
 
 // HTTP(S) requests on libcurl's multi interface, driven by one worker thread per session that runs
-// only while requests are in flight. HTTPS always verifies the peer against the system's CA store;
-// there is no switch to turn that off. Only http and https URLs (and redirects to them) are followed.
+// only while requests are in flight. HTTPS always verifies the peer against the system's CA store
+// (plus TrustSettings' CA file); there is no switch to turn that off. Only http and https URLs (and
+// redirects to them) are followed; a redirect from https to http is refused, and one to another host
+// or port leaves the request's headers behind (but Content-Type, Accept and Accept-Language).
 class ZQ_PLATFORM_EXPORT URLSession {
 public:
     static constexpr std::size_t kDefaultMaximumResponseBytes = 64u << 20;
