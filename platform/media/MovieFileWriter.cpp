@@ -1,6 +1,7 @@
 #include "platform/media/MovieFileWriter.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -236,14 +237,18 @@ void MovieFileWriter::encode(const VideoSampleBuffer& sample) {
 
     bool written = true;
     MediaStatus status = mEncoder->encode(sample.pixelBuffer, pts, false, [&](FFmpegH264Encoder::Picture&& picture) {
-        if (written) written = writePicture(std::move(picture.data), picture.pts, picture.isKeyFrame);
+        if (written) written = writePicture(picture.nalUnits, picture.pts, picture.isKeyFrame);
     });
     if (status != MediaStatus::Ok) fail("the encoder refused a picture");
     else if (!written) fail("cannot write " + mPath);
 }
 
-bool MovieFileWriter::writePicture(std::vector<std::uint8_t>&& data, std::int64_t pts, bool keyFrame) {
+bool MovieFileWriter::writePicture(const std::vector<ZQBytes>& nalUnits, std::int64_t pts, bool keyFrame) {
+    // The file's media data holds each unit behind its 4-byte length, as the avcC record says.
+    std::vector<std::uint8_t> data;
+    for (const auto& nal : nalUnits) h264::appendLengthPrefixed(data, {nal.data(), nal.size()});
     if (data.empty()) return true;
+    if (data.size() > INT_MAX) return false;
     AVPacket* packet = av_packet_alloc();
     if (!packet || av_new_packet(packet, static_cast<int>(data.size())) < 0) {
         av_packet_free(&packet);
@@ -281,7 +286,7 @@ void MovieFileWriter::finish() {
     bool written = true;
     if (status() == Status::Writing) {
         MediaStatus drained = mEncoder->drain([&](FFmpegH264Encoder::Picture&& picture) {
-            if (written) written = writePicture(std::move(picture.data), picture.pts, picture.isKeyFrame);
+            if (written) written = writePicture(picture.nalUnits, picture.pts, picture.isKeyFrame);
         });
         if (drained != MediaStatus::Ok || !written) {
             fail("cannot finish " + mPath);

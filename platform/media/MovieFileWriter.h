@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include "ZQLiveKit/PixelBuffer.h"
+#include "ZQLiveKit/ZQBytes.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/Task.h"
 #include "platform/media/MediaTypes.h"
@@ -92,7 +93,7 @@ private:
     void encode(const VideoSampleBuffer& sample);
     void finish();
     void fail(const std::string& why);
-    bool writePicture(std::vector<std::uint8_t>&& data, std::int64_t pts, bool keyFrame);
+    bool writePicture(const std::vector<ZQBytes>& nalUnits, std::int64_t pts, bool keyFrame);
     void closeMuxer();
 
     const std::string mPath;
