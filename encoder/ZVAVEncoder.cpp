@@ -7,6 +7,7 @@
 #include "ZQPlatform/Console.h"
 #include "encoder/ZVMP4Atom.h"
 #include "encoder/ZVNALUnit.h"
+#include "platform/foundation/DispatchCheck.h"
 
 using namespace platform;
 
