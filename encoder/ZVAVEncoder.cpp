@@ -258,6 +258,7 @@ void ZVAVEncoder::startReading(const std::shared_ptr<ZVVideoEncoder>& writer, bo
 }
 
 void ZVAVEncoder::stopReading(const std::string& why) {
+    ZQ_DCHECK_ON(mReadQueue);
     if (!mReadStopped) Console::log("File-based encoder: " + why + " in " + (mInputWriter ? mInputWriter->path() : ""));
     mReadStopped = true;
 }
@@ -272,6 +273,7 @@ void ZVAVEncoder::fileUpdate() {
 }
 
 bool ZVAVEncoder::seekMediaData(std::uint64_t& available) {
+    ZQ_DCHECK_ON(mReadQueue);
     while (!mFoundMDAT) {
         if (mBytesToNextAtom > 0) {
             const std::uint64_t skip = std::min(mBytesToNextAtom, available);
@@ -310,6 +312,7 @@ bool ZVAVEncoder::seekMediaData(std::uint64_t& available) {
 }
 
 void ZVAVEncoder::readAndDeliver(std::uint64_t count) {
+    ZQ_DCHECK_ON(mReadQueue);
     const auto lengthSize = static_cast<std::uint64_t>(mAssembler.lengthSize());
     while (count > lengthSize && !mReadStopped) {
         std::size_t want = static_cast<std::size_t>(std::min(count, kReadChunk));
@@ -334,6 +337,7 @@ void ZVAVEncoder::readAndDeliver(std::uint64_t count) {
 }
 
 void ZVAVEncoder::checkParameterSets() {
+    ZQ_DCHECK_ON(mReadQueue);
     mCheckParams = false;
     // The file has its media data atom, so its writer has opened its codec.
     std::vector<std::uint8_t> fileConfig = mInputWriter ? mInputWriter->configData() : std::vector<std::uint8_t>{};
@@ -381,6 +385,7 @@ void ZVAVEncoder::swapFiles(const std::string& oldPath, const std::shared_ptr<ZV
 }
 
 void ZVAVEncoder::encodedFrame(std::vector<ZQBytes>&& nalUnits) {
+    ZQ_DCHECK_ON(mReadQueue);
     std::int64_t value = 0;
     {
         std::lock_guard lock(mTimesMutex);

@@ -8,6 +8,7 @@
 #include "ZQPlatform/Console.h"
 #include "platform/media/FFmpegH264Encoder.h"
 #include "platform/media/FFmpegLog.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "platform/media/H264NalUnits.h"
 
 extern "C" {
@@ -107,6 +108,7 @@ bool MovieFileWriter::startWriting(MediaTime frameDuration) {
 }
 
 bool MovieFileWriter::open(MediaTime frameDuration) {
+    ZQ_DCHECK_ON(mQueue);
     ffmpeg::routeLogToConsole();
     H264EncoderSettings settings = mInput.settings;
     if (settings.expectedFrameRate <= 0 && frameDuration.isValid() && frameDuration.value > 0)
@@ -220,6 +222,7 @@ bool MovieFileWriter::appendSampleBuffer(const VideoSampleBuffer& sample) {
 }
 
 void MovieFileWriter::encode(const VideoSampleBuffer& sample) {
+    ZQ_DCHECK_ON(mQueue);
     MediaTime start;
     {
         std::lock_guard lock(mMutex);
@@ -244,6 +247,7 @@ void MovieFileWriter::encode(const VideoSampleBuffer& sample) {
 }
 
 bool MovieFileWriter::writePicture(const std::vector<ZQBytes>& nalUnits, std::int64_t pts, bool keyFrame) {
+    ZQ_DCHECK_ON(mQueue);
     // The file's media data holds each unit behind its 4-byte length, as the avcC record says.
     std::vector<std::uint8_t> data;
     for (const auto& nal : nalUnits) h264::appendLengthPrefixed(data, {nal.data(), nal.size()});
@@ -283,6 +287,7 @@ void MovieFileWriter::finishWriting(Task completion) {
 }
 
 void MovieFileWriter::finish() {
+    ZQ_DCHECK_ON(mQueue);
     bool written = true;
     if (status() == Status::Writing) {
         MediaStatus drained = mEncoder->drain([&](FFmpegH264Encoder::Picture&& picture) {
@@ -309,6 +314,7 @@ void MovieFileWriter::finish() {
 }
 
 void MovieFileWriter::fail(const std::string& why) {
+    ZQ_DCHECK_ON(mQueue);
     {
         std::lock_guard lock(mMutex);
         if (mStatus == Status::Failed) return;

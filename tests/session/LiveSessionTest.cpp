@@ -387,11 +387,11 @@ TEST_F(VideoEncoderChoiceTest, TheSessionMakesTheChosenEncoder) {
     EXPECT_EQ(session->videoEncoderType(), ZQLiveVideoEncoderType::Automatic);
     session->setVideoEncoderType(ZQLiveVideoEncoderType::Hardware);
     EXPECT_EQ(session->videoEncoderType(), ZQLiveVideoEncoderType::Hardware);
-    EXPECT_EQ(kindOf(session->impl().videoEncoder()), "hardware");
+    EXPECT_EQ(kindOf(ZQLiveSessionInternals::impl(*session).videoEncoder()), "hardware");
 
     auto byVersion = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
                                            ZQLiveVideoConfiguration::defaultConfigurationForQuality(2));
-    EXPECT_EQ(kindOf(byVersion->impl().videoEncoder()), "file");
+    EXPECT_EQ(kindOf(ZQLiveSessionInternals::impl(*byVersion).videoEncoder()), "file");
 }
 
 } // namespace
