@@ -200,7 +200,9 @@ protected:
         EXPECT_EQ(rc, 0) << out;
         auto events = jsonLines(out);
         EXPECT_EQ(stateNames(events), (std::vector<std::string>{"ZQLivePending", "ZQLiveStart", "ZQLiveStop"}));
-        if (!events.empty()) EXPECT_EQ(events.back()["framesDropped"], 0);
+        if (!events.empty()) {
+            EXPECT_EQ(events.back()["framesDropped"], 0);
+        }
         nginx.stop();
         return nginx.recordingPath(name);
     }
