@@ -162,6 +162,13 @@ bool MovieFileWriter::open(MediaTime frameDuration) {
     }
     std::memcpy(par->extradata, avcC.data(), avcC.size());
     par->extradata_size = static_cast<int>(avcC.size());
+    {
+        // Known before the header reaches the file: a reader that finds the media data atom asks
+        // for the configuration at once.
+        std::lock_guard lock(mMutex);
+        mEncoderName = encoder->name();
+        mCodecConfiguration = avcC;
+    }
     if (int ret = avformat_write_header(muxer, nullptr); ret < 0) {
         fail("the mp4 header cannot be written to " + mPath);
         return false;
@@ -176,8 +183,6 @@ bool MovieFileWriter::open(MediaTime frameDuration) {
 
     mEncoder = std::move(encoder);
     std::lock_guard lock(mMutex);
-    mEncoderName = mEncoder->name();
-    mCodecConfiguration = std::move(avcC);
     mOpen = true;
     return true;
 }

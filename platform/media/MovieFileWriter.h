@@ -80,8 +80,8 @@ public:
     // Appends after this call are refused.
     void finishWriting(Task completion);
 
-    // The avcC record the file's track carries (4-byte NAL lengths); empty until the encoder is open
-    // (at the latest when the file's media data begins).
+    // The avcC record the file's track carries (4-byte NAL lengths); empty until the encoder is open.
+    // Set before any byte of the file's header is written: whoever sees the media data atom finds it.
     std::vector<std::uint8_t> codecConfiguration() const;
     // The encoder doing the work ("libx264", ...); empty before writing started.
     std::string encoderName() const;

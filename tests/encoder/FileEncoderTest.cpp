@@ -340,7 +340,8 @@ TEST(H264VideoEncoderFileTest, NewParameterSetsAfterARotationReachTheFrames) {
             encoder->encodeVideoData(pattern.renderFrame(index), 1000 + index * 33);
             ++index;
         }
-        return false;
+        // A loaded machine (or a sanitizer build) may still be finishing the old file.
+        return recorder->waitFor(done, kWait);
     };
     ASSERT_TRUE(pumpUntil([](const auto& f) { return f.size() >= 3; }));
     encoder->setVideoBitRate(500000);
