@@ -22,7 +22,8 @@ namespace {
 constexpr const char* kUsage =
     "publish URL [--video testsrc] [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
     "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
-    "              [--reconnect-count N] [--debug-info] [--front-source SOURCE] [--back-source SOURCE]\n"
+    "              [--reconnect-count N] [--debug-info] [--encoder hardware|file] [--front-source SOURCE]\n"
+    "              [--back-source SOURCE]\n"
     "  SOURCE (the cameras of the capture path): pattern (default), camera, camera:/dev/videoN,\n"
     "         file:PATH (looped), none";
 
@@ -37,12 +38,15 @@ struct PublishOptions {
     bool adaptive = false;
     long long reconnectInterval = 0, reconnectCount = 0;
     bool debugInfo = false;
+    // Unset: the system version decides (file-based below 8.0).
+    ZQLiveVideoEncoderType encoder = ZQLiveVideoEncoderType::Automatic;
 };
 
 PublishOptions parse(const std::vector<std::string>& argv) {
     zqlive::Args args(argv, {"adaptive", "debug-info"});
     args.allowOnly({"video", "audio", "size", "fps", "bitrate", "audio-quality", "duration", "adaptive",
-                    "reconnect-interval", "reconnect-count", "debug-info", "front-source", "back-source"});
+                    "reconnect-interval", "reconnect-count", "debug-info", "encoder", "front-source",
+                    "back-source"});
     zqlive::applyCameraSourceOptions(args);
     if (args.positionals().size() != 1) throw zqlive::UsageError("needs exactly one URL");
     PublishOptions o;
@@ -68,6 +72,10 @@ PublishOptions parse(const std::vector<std::string>& argv) {
     o.reconnectInterval = args.integer("reconnect-interval", 0, 0, 3600);
     o.reconnectCount = args.integer("reconnect-count", 0, 0, 1000);
     o.debugInfo = args.has("debug-info");
+    if (auto encoder = args.value("encoder")) {
+        if (*encoder != "hardware" && *encoder != "file") throw zqlive::UsageError("--encoder must be hardware or file");
+        o.encoder = *encoder == "file" ? ZQLiveVideoEncoderType::FileBased : ZQLiveVideoEncoderType::Hardware;
+    }
     return o;
 }
 
@@ -171,6 +179,7 @@ int runPublish(const std::vector<std::string>& argv) {
     session->setReconnectCount(static_cast<std::uint64_t>(o.reconnectCount));
     session->setAdaptiveBitrate(o.adaptive);
     session->setShowDebugInfo(o.debugInfo);
+    session->setVideoEncoderType(o.encoder);
 
     // The encoder takes pictures of the configured size as read (which may differ from the asked one).
     auto size = video->videoSize();
