@@ -341,6 +341,25 @@ TEST_F(VideoCaptureTest, OrientationFollowsTheStatusBarOnlyWithAutorotate) {
     platform::Application::setStatusBarOrientation(1);
 }
 
+TEST_F(VideoCaptureTest, TheCameraSourceTurnsItsSceneForEveryOutputOrientation) {
+    // The back ends turn their scene as a phone's sensor would see it held that way; the capture
+    // tells the device each orientation it is set to, on creation, on rotation and after a switch.
+    auto config = configuration();
+    config->setAutorotate(true);
+    auto capture = makeCapture(config);
+    EXPECT_EQ(cameras.front->orientation.load(), 1) << "portrait from the configuration";
+    platform::Application::setStatusBarOrientation(1);
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillChangeStatusBarOrientationNotification);
+    EXPECT_EQ(cameras.front->orientation.load(), 2);
+    capture->setCaptureDevicePosition(1);
+    EXPECT_EQ(cameras.back->orientation.load(), 2) << "the camera switched to sees the scene the same way";
+    platform::Application::setStatusBarOrientation(1);
+
+    Cameras landscapeCameras;
+    auto landscape = ZVVideoCapture::create(configuration(ZQLiveVideoQuality360p24, 3), landscapeCameras.provider());
+    EXPECT_EQ(landscapeCameras.front->orientation.load(), 3);
+}
+
 TEST_F(VideoCaptureTest, TorchAndZoomUseTheDeviceOrLeaveThingsAsTheyWere) {
     auto capture = makeCapture();
     capture->setTorch(true);
