@@ -5,16 +5,23 @@
 #include <stdexcept>
 #include "ZQLiveKit/CameraRegistry.h"
 #include "ZQLiveKit/Image.h"
+#include "apps/zqlive/CameraOptions.h"
 
 namespace zqlive {
 
-const char* const kCaptureUsage =
-    "              [--video testsrc|pattern|camera[:/dev/videoN]|file:PATH] [--beauty on|off]\n"
-    "              [--beauty-level 0-1] [--bright-level 0-1] [--mirror] [--front|--back]\n"
-    "              [--watermark PNG[,x,y,w,h[,alpha]]] [--preview-png FILE]\n"
-    "  testsrc (default) pushes a test pattern straight to the encoder; the other sources are cameras\n"
-    "  that go through the capture path: GPU effects (beauty on by default), preview and watermark.\n"
-    "  --video names the source of the camera the run starts on (front unless --back).";
+const std::string& captureUsage() {
+    static const std::string usage =
+        std::string("              [--video testsrc|pattern|camera[:/dev/videoN]|file:PATH] [--beauty on|off]\n"
+                "              [--beauty-level 0-1] [--bright-level 0-1] [--mirror] [--front|--back]\n"
+                "              [--watermark PNG[,x,y,w,h[,alpha]]] [--preview-png FILE]\n"
+                "              ") +
+    kCameraSourceUsage +
+    "\n  testsrc (default) pushes a test pattern straight to the encoder; the other sources are cameras\n"
+    "  that go through the capture path: GPU effects (beauty on by default), preview and watermark\n"
+    "  (shown on the preview only). --video names the source of the camera the run starts on (front\n"
+    "  unless --back); --front-source / --back-source the other's.";
+    return usage;
+}
 
 const std::vector<std::string>& captureOptionNames() {
     static const std::vector<std::string> names{"video",  "beauty", "beauty-level", "bright-level", "mirror",
@@ -107,9 +114,8 @@ CaptureSetup::CaptureSetup(const CaptureOptions& options, ZQLiveSession& session
     std::string error;
     if (!registry.setSource(position, options.video, &error)) throw std::runtime_error("--video: " + error);
     // A source that cannot open fails the run now, with its reason, rather than once publishing.
-    if (!registry.probe(position, &error))
-        throw std::runtime_error("the " + std::string(platform::cameraPositionName(position)) + " camera (" +
-                                 options.video + ") cannot be used: " + error);
+    // (The reason names the position and the source: "front camera: /dev/video2: ...".)
+    if (!registry.probe(position, &error)) throw std::runtime_error(error);
 
     session.setBeautyFace(options.beauty);
     if (options.beautyLevel) session.setBeautyLevel(*options.beautyLevel);
@@ -122,7 +128,7 @@ CaptureSetup::CaptureSetup(const CaptureOptions& options, ZQLiveSession& session
 
     if (options.watermarkPath) {
         auto image = platform::Image::imageWithContentsOfFile(*options.watermarkPath, &error);
-        if (!image) throw std::runtime_error("the watermark " + *options.watermarkPath + " cannot be read: " + error);
+        if (!image) throw std::runtime_error("the watermark cannot be read: " + error);
         platform::Rect frame =
             options.watermarkFrame.value_or(platform::makeRect(16, 16, image->size().width, image->size().height));
         auto view = platform::ImageView::create(image, frame);

@@ -31,8 +31,8 @@ struct CaptureOptions {
 // The option names this file parses, and which of them are switches.
 const std::vector<std::string>& captureOptionNames();
 const std::vector<std::string>& captureSwitchNames();
-// Usage lines for them.
-extern const char* const kCaptureUsage;
+// Usage lines for them and for CameraOptions' source options.
+const std::string& captureUsage();
 
 // Reads the options; a malformed value, or an effect asked of the pushed-in pattern, throws UsageError.
 CaptureOptions parseCaptureOptions(const Args& args);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include "ZQLiveKit/Application.h"
+#include "ZQLiveKit/CameraRegistry.h"
 #include "ZQLiveKit/ZQLiveSession.h"
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/NotificationCenter.h"
@@ -358,6 +359,23 @@ TEST_F(VideoCaptureTest, TheCameraSourceTurnsItsSceneForEveryOutputOrientation) 
     Cameras landscapeCameras;
     auto landscape = ZVVideoCapture::create(configuration(ZQLiveVideoQuality360p24, 3), landscapeCameras.provider());
     EXPECT_EQ(landscapeCameras.front->orientation.load(), 3);
+}
+
+TEST_F(VideoCaptureTest, WithoutAProviderTheCamerasComeFromTheSharedRegistry) {
+    auto& registry = platform::CameraRegistry::shared();
+    registry.setSource(platform::CameraPosition::Front, platform::CameraSource{});
+    auto none = ZVVideoCapture::create(configuration());
+    none->setDelegate(delegate);
+    none->setRunning(true);
+    ASSERT_EQ(delegate->errors.size(), 1u);
+    EXPECT_NE(delegate->errors[0].find("no camera source for the front position"), std::string::npos)
+        << delegate->errors[0];
+    none->setRunning(false);
+
+    registry.reset();
+    auto capture = ZVVideoCapture::create(configuration());
+    ASSERT_TRUE(capture->videoCamera());
+    EXPECT_EQ(capture->videoCamera()->inputCamera()->name(), "pattern (front)");
 }
 
 TEST_F(VideoCaptureTest, TorchAndZoomUseTheDeviceOrLeaveThingsAsTheyWere) {

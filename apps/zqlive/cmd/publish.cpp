@@ -27,7 +27,7 @@ const std::string kUsage =
     std::string("publish URL [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
                 "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
                 "              [--reconnect-count N] [--debug-info]\n") +
-    zqlive::kCaptureUsage + "\n              " + zqlive::kCameraSourceUsage;
+    zqlive::captureUsage();
 
 struct PublishOptions {
     std::string url;
