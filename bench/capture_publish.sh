@@ -33,17 +33,11 @@ for tool in ffmpeg ffprobe; do
 done
 [ -x "$zqlive" ] || { echo "capture_publish: $zqlive not built (scripts/build, or --zqlive PATH)" >&2; exit 1; }
 
-work=$(mktemp -d)
-out=${keep:-$work}
-mkdir -p "$out"
 source "$root/scripts/lib/nginx-rtmp.sh"
-cleanup() {
-  nginx_rtmp_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
-nginx_rtmp_start "$out" || { echo "capture_publish: nginx did not start" >&2; exit 1; }
-url=rtmp://127.0.0.1:$NGINX_RTMP_PORT/live
+nginx_rtmp_for_script capture_publish "$keep"
+work=$SCRIPT_WORK
+out=${keep:-$work}
+url=$NGINX_RTMP_URL
 
 for run in 360x640:24 720x1280:30; do
   size=${run%:*}
@@ -62,7 +56,7 @@ for run in 360x640:24 720x1280:30; do
   stream=$(ffprobe -v error -select_streams v:0 -count_frames \
     -show_entries stream=width,height,r_frame_rate,nb_read_frames -of csv=p=0 "$file")
   duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file")
-  errors=$(ffmpeg -nostdin -v error -i "$file" -f null - 2>&1 | wc -l)
+  errors=$(ffmpeg -nostdin -v error -i "$file" -f framecrc - 2>&1 >/dev/null | wc -l)
   echo "$name ($seconds s, --video $video ${extra[*]}): CPU ${cpu} s; $counts"
   echo "  recorded: width,height,rate,frames = $stream; ${duration} s; decode error lines: $errors"
 done
