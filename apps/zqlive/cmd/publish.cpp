@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #include "ZQLiveKit/TestPatternSource.h"
 #include "ZQLiveKit/ToneSource.h"
@@ -174,14 +173,8 @@ std::string statusText(const ZQLiveSession& session, double elapsed) {
 int runPublish(const std::vector<std::string>& argv) {
     PublishOptions o = parse(argv);
 
-    // SIGINT/SIGTERM arrive through a signalfd on the run loop; block them before any thread starts
-    // so every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    // Before any thread starts, so every thread inherits the blocked signals.
+    zqlive::InterruptWatch interrupts;
 
     auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
     auto video = videoConfiguration(o);
@@ -196,14 +189,7 @@ int runPublish(const std::vector<std::string>& argv) {
         if (auto r = weak.lock()) r->captureFailed(reason);
     });
     std::unique_ptr<zqlive::CaptureSetup> capture;
-    if (capturedVideo) {
-        try {
-            capture = std::make_unique<zqlive::CaptureSetup>(o.capture, *session, video->videoSize());
-        } catch (...) {
-            ::close(signalFd);
-            throw;
-        }
-    }
+    if (capturedVideo) capture = std::make_unique<zqlive::CaptureSetup>(o.capture, *session, video->videoSize());
     session->setReconnectInterval(static_cast<std::uint64_t>(o.reconnectInterval));
     session->setReconnectCount(static_cast<std::uint64_t>(o.reconnectCount));
     session->setAdaptiveBitrate(o.adaptive);
@@ -238,7 +224,6 @@ int runPublish(const std::vector<std::string>& argv) {
         platform::RunLoop::main().runUntilIdle();
         if (audioInput.failed() || reporter->failed()) {
             session->setRunning(false);
-            ::close(signalFd);
             std::fprintf(stderr, "zqlive publish: %s\n",
                          (audioInput.failed() ? audioInput.failure() : reporter->failure()).c_str());
             return 1;
@@ -262,12 +247,7 @@ int runPublish(const std::vector<std::string>& argv) {
         stopGuard = platform::DispatchQueue::main()->after(15, [&loop] { loop.stop(); });
     };
     reporter->setOnFailure(beginStop);
-    auto signalSource = loop.addReadSource(signalFd, [&] {
-        signalfd_siginfo info;
-        while (::read(signalFd, &info, sizeof info) == sizeof info) {
-        }
-        beginStop();
-    });
+    interrupts.watch(beginStop);
     if (o.duration > 0) durationTask = platform::DispatchQueue::main()->after(o.duration, beginStop);
     audioInput.setFailureHandler(beginStop);
 
@@ -293,8 +273,6 @@ int runPublish(const std::vector<std::string>& argv) {
     session->setRunning(false);
     statusTimer->invalidate();
     status.finish();
-    loop.removeSource(signalSource);
-    ::close(signalFd);
 
     if (capturedVideo) {
         ZQVideoCaptureStatistics counts = session->videoCaptureStatistics();
