@@ -107,8 +107,10 @@ private:
 };
 
 // HTTP(S) requests on libcurl's multi interface, driven by one worker thread per session that runs
-// only while requests are in flight. HTTPS always verifies the peer against the system's CA store;
-// there is no switch to turn that off. Only http and https URLs (and redirects to them) are followed.
+// only while requests are in flight. HTTPS always verifies the peer against the system's CA store,
+// plus the CA file of TrustSettings when one is set (read at each request's start); there is no
+// switch to turn verification off. An extra CA file that cannot be loaded fails HTTPS requests
+// with URLErrorSecureConnectionFailed. Only http and https URLs (and redirects to them) are followed.
 class ZQ_PLATFORM_EXPORT URLSession {
 public:
     static constexpr std::size_t kDefaultMaximumResponseBytes = 64u << 20;

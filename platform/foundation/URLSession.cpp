@@ -7,10 +7,13 @@
 #include <condition_variable>
 #include <curl/curl.h>
 #include <map>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <mutex>
 #include <new>
 #include <string_view>
 #include <thread>
+#include "ZQPlatform/TrustSettings.h"
 #include "platform/foundation/Utf8.h"
 
 namespace platform {
@@ -157,6 +160,8 @@ struct Transfer {
     SteadyClock::time_point lastActivity = SteadyClock::now();
     curl_off_t seenDown = 0;
     curl_off_t seenUp = 0;
+    std::string caFile;         // extra trust (TrustSettings), empty for none
+    bool caFileFailed = false;  // the extra CA file could not be loaded
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
 
     Transfer() = default;
@@ -196,6 +201,18 @@ struct Transfer {
             t->responseHeaders.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
         }
         return n;
+    }
+
+    // Adds the extra CA file's certificates to the connection's trust store, which libcurl has
+    // filled (or fills) with the system's: the file only ever adds trust.
+    static CURLcode onSSLContext(CURL*, void* sslContext, void* self) {
+        auto* t = static_cast<Transfer*>(self);
+        X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+        if (!store || X509_STORE_load_file(store, t->caFile.c_str()) != 1) {
+            t->caFileFailed = true;
+            return CURLE_SSL_CACERT_BADFILE;
+        }
+        return CURLE_OK;
     }
 
     static int onProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
@@ -359,6 +376,14 @@ private:
         curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
         curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
         curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        if (auto caFile = TrustSettings::caFile()) {
+            t.caFile = *caFile;
+            // A store of its own for this transfer: the shared cached one must not gain the extra
+            // certificates (the setting can change between requests).
+            curl_easy_setopt(e, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+            curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSSLContext);
+            curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &t);
+        }
 
         const std::string& method = request.method;
         bool sendsBody = method != "GET" && method != "HEAD" && (request.body || method == "POST");
@@ -405,7 +430,12 @@ private:
 
     void finish(Transfer& t, CURLcode result) {
         if (result != CURLE_OK) {
-            if (t.overflow) {
+            if (t.caFileFailed) {
+                t.task->complete(urlError(URLErrorSecureConnectionFailed,
+                                          "The extra CA file cannot be read, so the server cannot be verified.",
+                                          t.url, t.caFile),
+                                 std::nullopt, std::nullopt);
+            } else if (t.overflow) {
                 t.task->complete(urlError(URLErrorDataLengthExceedsMaximum,
                                           "The answer is larger than the allowed maximum.", t.url,
                                           std::to_string(t.maximumBytes) + " bytes"),
