@@ -21,15 +21,7 @@ bool ZVHardwareAudioEncoder::createAudioConvert() {
     const auto channels = static_cast<std::uint32_t>(mConfiguration->numberOfChannels());
     const auto sampleRate = static_cast<double>(mConfiguration->audioSampleRate());
 
-    AudioStreamDescription source;
-    source.sampleRate = sampleRate;
-    source.formatID = AudioFormatID::LinearPCM;
-    source.formatFlags = kLinearPCMFormatFlagIsSignedInteger | kLinearPCMFormatFlagIsPacked;
-    source.bytesPerPacket = 2 * channels;
-    source.framesPerPacket = 1;
-    source.bytesPerFrame = 2 * channels;
-    source.channelsPerFrame = channels;
-    source.bitsPerChannel = 16;
+    AudioStreamDescription source = interleavedS16(sampleRate, channels);
 
     AudioStreamDescription destination;
     destination.sampleRate = sampleRate;

@@ -7,9 +7,17 @@
 #include "transport/ZVStreamRTMPSocket.h"
 
 namespace {
-std::mutex gMutex;
-decltype(ZQLiveSessionParts::makeAudioCapture) gAudioCaptureMaker;
-decltype(ZQLiveSessionParts::makeVideoCapture) gVideoCaptureMaker;
+// Capture sources register from their own static initialisers, which may run before this file's:
+// the makers live in a function-local static, made on first use.
+struct CaptureMakers {
+    std::mutex mutex;
+    decltype(ZQLiveSessionParts::makeAudioCapture) audio;
+    decltype(ZQLiveSessionParts::makeVideoCapture) video;
+};
+CaptureMakers& captureMakers() {
+    static auto* makers = new CaptureMakers();
+    return *makers;
+}
 } // namespace
 
 ZQLiveSessionParts ZQLiveSessionParts::defaults() {
@@ -25,18 +33,18 @@ ZQLiveSessionParts ZQLiveSessionParts::defaults() {
     parts.makeAudioEncoder = [](std::shared_ptr<ZQLiveAudioConfiguration> configuration) {
         return std::static_pointer_cast<ZVAudioEncoding>(ZVHardwareAudioEncoder::create(std::move(configuration)));
     };
-    std::lock_guard lock(gMutex);
-    parts.makeAudioCapture = gAudioCaptureMaker;
-    parts.makeVideoCapture = gVideoCaptureMaker;
+    std::lock_guard lock(captureMakers().mutex);
+    parts.makeAudioCapture = captureMakers().audio;
+    parts.makeVideoCapture = captureMakers().video;
     return parts;
 }
 
 void ZQLiveSessionParts::registerAudioCapture(decltype(makeAudioCapture) maker) {
-    std::lock_guard lock(gMutex);
-    gAudioCaptureMaker = std::move(maker);
+    std::lock_guard lock(captureMakers().mutex);
+    captureMakers().audio = std::move(maker);
 }
 
 void ZQLiveSessionParts::registerVideoCapture(decltype(makeVideoCapture) maker) {
-    std::lock_guard lock(gMutex);
-    gVideoCaptureMaker = std::move(maker);
+    std::lock_guard lock(captureMakers().mutex);
+    captureMakers().video = std::move(maker);
 }

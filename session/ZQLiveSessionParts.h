@@ -11,8 +11,8 @@
 #include "transport/ZVStreamSocket.h"
 
 // How a live session makes the parts it owns. The defaults make the RTMP publisher and the
-// hardware encoders; capture sources come from the makers the capture layer registers (none yet,
-// so a session then runs on pushed-in media only). Tests replace any of them with fakes.
+// hardware encoders; capture sources come from the makers the capture layer registers (without
+// one, a session runs on pushed-in media only). Tests replace any of them with fakes.
 struct ZQLiveSessionParts {
     std::function<std::shared_ptr<ZVStreamSocket>(std::shared_ptr<ZQLiveStreamInfo>, std::int64_t reconnectInterval,
                                                   std::int64_t reconnectCount)>

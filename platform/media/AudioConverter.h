@@ -5,27 +5,10 @@
 #include <memory>
 #include <span>
 #include <vector>
+#include "platform/media/AudioFormat.h"
 #include "platform/media/MediaTypes.h"
 
 namespace platform {
-
-enum class AudioFormatID { LinearPCM, MPEG4AAC };
-
-// Linear-PCM flags of the stream description.
-inline constexpr std::uint32_t kLinearPCMFormatFlagIsSignedInteger = 1u << 2;
-inline constexpr std::uint32_t kLinearPCMFormatFlagIsPacked = 1u << 3;
-
-// The shape of one side of a conversion (AudioStreamBasicDescription).
-struct AudioStreamDescription {
-    double sampleRate = 0;
-    AudioFormatID formatID = AudioFormatID::LinearPCM;
-    std::uint32_t formatFlags = 0;
-    std::uint32_t bytesPerPacket = 0;
-    std::uint32_t framesPerPacket = 0;
-    std::uint32_t bytesPerFrame = 0;
-    std::uint32_t channelsPerFrame = 0;
-    std::uint32_t bitsPerChannel = 0;
-};
 
 enum class AudioCodecManufacturer { SoftwareCodec, HardwareCodec };
 

@@ -142,13 +142,6 @@ private:
     std::deque<std::vector<std::uint8_t>> mPending;
 };
 
-bool isInterleavedS16(const AudioStreamDescription& d) {
-    return d.formatID == AudioFormatID::LinearPCM && d.bitsPerChannel == 16 &&
-           (d.formatFlags & kLinearPCMFormatFlagIsSignedInteger) && d.channelsPerFrame >= 1 &&
-           d.channelsPerFrame <= 8 && d.bytesPerFrame == 2 * d.channelsPerFrame &&
-           d.bytesPerPacket == d.bytesPerFrame && d.framesPerPacket == 1;
-}
-
 } // namespace
 
 AudioConverter::~AudioConverter() = default;

@@ -1,8 +1,12 @@
 // zqlive publish end to end: a real nginx ingest, the real encoders and publisher, and ffprobe /
 // ffmpeg to check what arrived.
 #include <gtest/gtest.h>
+#include <cmath>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <numbers>
 #include <sstream>
+#include "tests/platform/media/AudioTestSupport.h"
 #include "tests/support/NginxRtmp.h"
 #include "tests/support/TestUtil.h"
 
@@ -24,6 +28,55 @@ std::vector<std::string> stateNames(const std::vector<nlohmann::json>& events) {
     for (auto& e : events)
         if (e["event"] == "state") names.push_back(e["name"]);
     return names;
+}
+
+// A file's audio as mono 16-bit PCM at `rate`, decoded by ffmpeg.
+std::vector<std::int16_t> decodeMono(const std::string& path, int rate) {
+    std::string raw;
+    zqtest::runCommand("ffmpeg -nostdin -v error -i '" + path + "' -vn -ac 1 -ar " + std::to_string(rate) +
+                           " -f s16le -",
+                       &raw);
+    std::vector<std::int16_t> samples(raw.size() / 2);
+    std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+    return samples;
+}
+
+// Where `stretch` starts in the looped `source`: the offset of the highest normalised correlation.
+std::size_t loopedOffset(const std::vector<std::int16_t>& source, const std::int16_t* stretch, std::size_t length) {
+    std::size_t best = 0;
+    double bestScore = -1;
+    for (std::size_t offset = 0; offset < source.size(); ++offset) {
+        double dot = 0, energy = 0;
+        for (std::size_t i = 0; i < length; ++i) {
+            double s = source[(offset + i) % source.size()];
+            dot += s * stretch[i];
+            energy += s * s;
+        }
+        double score = energy > 0 ? dot / std::sqrt(energy) : 0;
+        if (score > bestScore) {
+            bestScore = score;
+            best = offset;
+        }
+    }
+    return best;
+}
+
+// Signal-to-noise ratio (dB) of `stretch` against the looped source from `offset`, after the best gain.
+double signalToNoise(const std::vector<std::int16_t>& source, std::size_t offset, const std::int16_t* stretch,
+                     std::size_t length) {
+    double dot = 0, energy = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        double s = source[(offset + i) % source.size()];
+        dot += s * stretch[i];
+        energy += s * s;
+    }
+    double gain = dot / energy, signal = 0, noise = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        double s = gain * source[(offset + i) % source.size()];
+        signal += s * s;
+        noise += (stretch[i] - s) * (stretch[i] - s);
+    }
+    return 10 * std::log10(signal / std::max(noise, 1.0));
 }
 
 TEST(ZqlivePublish, FiveSecondsReachTheIngestAndDecodeCleanly) {
@@ -99,6 +152,64 @@ TEST(ZqlivePublish, AnUnreachableIngestEndsWithError205AndAFailingExit) {
     EXPECT_TRUE(saw205) << out;
 }
 
+TEST(ZqlivePublish, AWavFileIsCapturedAndRecorded) {
+    ASSERT_TRUE(zqtest::NginxRtmp::available()) << "nginx with the RTMP module is missing: run scripts/setup";
+    zqtest::TempDir dir;
+    // Three seconds of a chirp from 300 Hz to 3 kHz, mono at 48 kHz: the capture converts it to the
+    // session's 44.1 kHz stereo, and every stretch of it has one place in the loop.
+    std::vector<std::int16_t> chirp(3 * 48000);
+    for (std::size_t i = 0; i < chirp.size(); ++i) {
+        double t = static_cast<double>(i) / 48000;
+        chirp[i] = static_cast<std::int16_t>(12000 * std::sin(2 * std::numbers::pi * (300 * t + 450 * t * t)));
+    }
+    zqtest::writeWav(dir.file("chirp.wav"), 48000, 1, chirp);
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+
+    std::string out;
+    int rc = zqtest::runCommand(zqlive() + " publish " + nginx.publishUrl("wav") +
+                                    " --size 160x288 --fps 15 --bitrate 300 --audio-quality 2 --duration 5 --audio file:" +
+                                    dir.file("chirp.wav"),
+                                &out);
+    ASSERT_EQ(rc, 0) << out;
+    auto events = jsonLines(out);
+    EXPECT_EQ(stateNames(events), (std::vector<std::string>{"ZQLivePending", "ZQLiveStart", "ZQLiveStop"}));
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front()["event"], "audioInput");
+    EXPECT_EQ(events.front()["source"], "file:" + dir.file("chirp.wav"));
+    nginx.stop();
+
+    auto source = decodeMono(dir.file("chirp.wav"), 44100);
+    auto recorded = decodeMono(nginx.recordingPath("wav"), 44100);
+    ASSERT_GT(recorded.size(), 44100u * 4) << "about five seconds were recorded";
+    // A stretch from the middle of the recording, found in the source, compared over a second.
+    const std::size_t start = 44100 * 2, window = 4096, compared = 44100;
+    std::size_t offset = loopedOffset(source, recorded.data() + start, window);
+    double snr = signalToNoise(source, offset, recorded.data() + start, compared);
+    RecordProperty("snrDb", std::to_string(snr));
+    EXPECT_GT(snr, 20.0) << "offset " << offset;
+}
+
+TEST(ZqlivePublish, AMicrophoneThatCannotBeOpenedFailsWithAOneLineReason) {
+    int port = zqtest::freeLoopbackPort();
+    std::string out, err;
+    int rc = zqtest::runCommand(zqlive() + " publish rtmp://127.0.0.1:" + std::to_string(port) +
+                                    "/live/x --size 64x64 --audio mic:zq_no_such_device 2>/dev/null",
+                                &out);
+    EXPECT_EQ(rc, 1);
+    auto events = jsonLines(out);
+    ASSERT_EQ(events.size(), 1u) << out;
+    EXPECT_EQ(events[0]["event"], "audioInputFailed");
+    EXPECT_TRUE(stateNames(events).empty()) << "nothing was published";
+
+    zqtest::runCommand(zqlive() + " publish rtmp://127.0.0.1:" + std::to_string(port) +
+                           "/live/x --size 64x64 --audio mic:zq_no_such_device 2>&1 >/dev/null",
+                       &err);
+    ASSERT_FALSE(err.empty());
+    std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);
+    EXPECT_EQ(last.rfind("zqlive publish: cannot open the audio input mic:zq_no_such_device: ", 0), 0u) << err;
+}
+
 TEST(ZqlivePublish, BadArgumentsExitWithAOneLineReason) {
     std::string err;
     EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://127.0.0.1/live/x --fps 0 2>&1 >/dev/null", &err), 2);
@@ -107,6 +218,8 @@ TEST(ZqlivePublish, BadArgumentsExitWithAOneLineReason) {
     EXPECT_NE(zqtest::runCommand(zqlive() + " publish 2>/dev/null"), 0);
     EXPECT_NE(zqtest::runCommand(zqlive() + " publish http://x/y 2>/dev/null"), 0);
     EXPECT_NE(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --size 33x33 2>/dev/null"), 0);
+    EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --audio speaker 2>/dev/null"), 2);
+    EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --audio file: 2>/dev/null"), 2);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // zqlive publish: the kit's main job. Publishes a synthetic camera (moving test pattern with a
-// running clock) and microphone (tone) through a live session to an RTMP URL.
+// running clock) and a microphone (a pushed-in tone or silence, or the session's own capture of an
+// ALSA device or an audio file) through a live session to an RTMP URL.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -12,18 +13,19 @@
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/RunLoop.h"
+#include "apps/zqlive/AudioInputOption.h"
 #include "apps/zqlive/Cli.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "publish URL [--video testsrc] [--audio tone|silence] [--size WxH] [--fps N] [--bitrate KBPS]\n"
+    "publish URL [--video testsrc] [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
     "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
     "              [--reconnect-count N] [--debug-info]";
 
 struct PublishOptions {
     std::string url;
-    bool tone = true;
+    zqlive::AudioInputOption audio;
     int width = 720, height = 1280;
     int fps = 30;
     long long bitrate = 1200000;
@@ -44,9 +46,7 @@ PublishOptions parse(const std::vector<std::string>& argv) {
     if (o.url.rfind("rtmp://", 0) != 0 && o.url.rfind("rtmps://", 0) != 0)
         throw zqlive::UsageError("URL must start with rtmp://, got '" + o.url + "'");
     if (args.valueOr("video", "testsrc") != "testsrc") throw zqlive::UsageError("--video supports only testsrc");
-    std::string audio = args.valueOr("audio", "tone");
-    if (audio != "tone" && audio != "silence") throw zqlive::UsageError("--audio must be tone or silence");
-    o.tone = audio == "tone";
+    o.audio = zqlive::parseAudioInputOption(args.valueOr("audio", "tone"));
     if (auto size = args.value("size")) {
         int w = 0, h = 0;
         char tail = 0;
@@ -157,7 +157,9 @@ int runPublish(const std::vector<std::string>& argv) {
 
     auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
     auto video = videoConfiguration(o);
-    auto session = ZQLiveSession::create(audio, video, ZQLiveInputAudio | ZQLiveInputVideo);
+    const bool capturedAudio = o.audio.captured();
+    auto session = ZQLiveSession::create(audio, video,
+                                         (capturedAudio ? ZQLiveCaptureAudio : ZQLiveInputAudio) | ZQLiveInputVideo);
     auto reporter = std::make_shared<PublishReporter>(o.debugInfo);
     session->setDelegate(reporter);
     session->setReconnectInterval(static_cast<std::uint64_t>(o.reconnectInterval));
@@ -173,12 +175,28 @@ int runPublish(const std::vector<std::string>& argv) {
     camera.setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](const auto& picture) {
         if (auto s = weak.lock()) s->pushVideo(picture);
     });
-    platform::ToneSource microphone(static_cast<std::uint32_t>(audio->audioSampleRate()),
-                                    static_cast<std::uint32_t>(audio->numberOfChannels()), audio->bufferLength(),
-                                    o.tone ? 440.0 : 0.0);
-    microphone.setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](std::span<const std::uint8_t> pcm) {
-        if (auto s = weak.lock()) s->pushAudio(ZQBytes(pcm.data(), pcm.size()));
-    });
+    std::unique_ptr<platform::ToneSource> microphone;
+    if (!capturedAudio) {
+        microphone = std::make_unique<platform::ToneSource>(
+            static_cast<std::uint32_t>(audio->audioSampleRate()), static_cast<std::uint32_t>(audio->numberOfChannels()),
+            audio->bufferLength(), o.audio.kind == zqlive::AudioInputOption::Kind::Tone ? 440.0 : 0.0);
+        microphone->setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](std::span<const std::uint8_t> pcm) {
+            if (auto s = weak.lock()) s->pushAudio(ZQBytes(pcm.data(), pcm.size()));
+        });
+    }
+    // The session's own microphone: an input that cannot be opened ends the job before publishing.
+    zqlive::AudioInputWatch audioInput(o.audio);
+    if (capturedAudio) {
+        session->setRunning(true);
+        platform::RunLoop::main().runUntilIdle();
+        if (audioInput.failed()) {
+            session->setRunning(false);
+            ::close(signalFd);
+            std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
+            return 1;
+        }
+        zqlive::emit({{"event", "audioInput"}, {"source", o.audio.description()}});
+    }
 
     auto& loop = platform::RunLoop::main();
     double started = platform::mediaTime();
@@ -197,6 +215,7 @@ int runPublish(const std::vector<std::string>& argv) {
         beginStop();
     });
     if (o.duration > 0) durationTask = platform::DispatchQueue::main()->after(o.duration, beginStop);
+    audioInput.setFailureHandler(beginStop);
 
     zqlive::StatusLine status;
     auto statusTimer = platform::Timer::scheduled(0.5, true, [&](platform::Timer&) {
@@ -206,14 +225,15 @@ int runPublish(const std::vector<std::string>& argv) {
     auto info = std::make_shared<ZQLiveStreamInfo>();
     info->setUrl(o.url);
     camera.start();
-    microphone.start();
+    if (microphone) microphone->start();
     session->startLive(info);
     loop.run();
 
     durationTask.cancel();
     stopGuard.cancel();
     camera.stop();
-    microphone.stop();
+    if (microphone) microphone->stop();
+    session->setRunning(false);
     statusTimer->invalidate();
     status.finish();
     loop.removeSource(signalSource);
@@ -230,6 +250,10 @@ int runPublish(const std::vector<std::string>& argv) {
         std::fprintf(stderr, "zqlive publish: %s\n", reporter->failure().c_str());
         return 1;
     }
+    if (audioInput.failed()) {
+        std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
+        return 1;
+    }
     if (session->state() != ZQLiveStop) {
         std::fprintf(stderr, "zqlive publish: the publisher did not stop cleanly (state %s)\n",
                      ZQLiveStateName(session->state()));
@@ -240,4 +264,5 @@ int runPublish(const std::vector<std::string>& argv) {
 
 } // namespace
 
-ZQLIVE_COMMAND(publish, "publish", "publish a test pattern and a tone to an RTMP URL", kUsage, runPublish);
+ZQLIVE_COMMAND(publish, "publish", "publish a test pattern and a tone, a microphone or a WAV file to an RTMP URL",
+               kUsage, runPublish);
