@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <sys/utsname.h>
 #include <utility>
+#include "ZQLiveKit/AudioSession.h"
 #include "ZQLiveKit/SaveLogUtil.h"
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
@@ -265,7 +266,8 @@ void QWPushUtil::addObserver_push() {
     observe(platform::kApplicationWillEnterForegroundNotification, &QWPushUtil::appWillEnterForegroundNotification);
     observe(platform::kApplicationDidBecomeActiveNotification, &QWPushUtil::applicationDidBecomeActiveNotification);
     observe(platform::kApplicationWillResignActiveNotification, &QWPushUtil::applicationWillResignActiveNotification);
-    mObservers.push_back(center.addObserver(zqservice::kAudioSessionInterruptionNotification, nullptr, main,
+    mObservers.push_back(center.addObserver(platform::kAudioSessionInterruptionNotification,
+                                            &platform::AudioSession::sharedInstance(), main,
                                             [weak](const platform::Notification& notification) {
                                                 if (auto self = weak.lock()) self->handleInterruption(notification);
                                             }));
@@ -294,16 +296,24 @@ void QWPushUtil::applicationDidBecomeActiveNotification() {
 void QWPushUtil::applicationWillResignActiveNotification() {
     saveLog("APP将要注销", "applicationWillResignActive");
     if (!hasPermissionOfCamera() || mIsPushStoped) return;
+    pauseAroundAudioSession();
+}
+
+void QWPushUtil::pauseAroundAudioSession() {
+    auto& audioSession = platform::AudioSession::sharedInstance();
+    audioSession.setActive(true);
     if (mIsPushActive) setPushActive(false);
+    audioSession.setActive(false);
 }
 
 void QWPushUtil::handleInterruption(const platform::Notification& notification) {
     saveLog("APP被打断", "handleInterruption");
     if (!hasPermissionOfCamera() || mIsPushStoped) return;
-    auto type = notification.userInfo.is_object() ? notification.userInfo.value(zqservice::kAudioSessionInterruptionTypeKey, nlohmann::json())
-                                                  : nlohmann::json();
-    if (type.is_number() && type.get<std::int64_t>() == 1) {
-        if (mIsPushActive) setPushActive(false);
+    auto type = notification.userInfo.is_object()
+                    ? notification.userInfo.value(platform::kAudioSessionInterruptionTypeKey, nlohmann::json())
+                    : nlohmann::json();
+    if (type.is_number() && type.get<std::int64_t>() == platform::AudioSessionInterruptionTypeBegan) {
+        pauseAroundAudioSession();
     } else if (!mIsPushActive) {
         setPushActive(true);
     }

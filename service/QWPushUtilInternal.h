@@ -15,10 +15,6 @@ bool QWPushUtil::callDelegate(F QWPushUtilDelegate::*slot, Args&&... args) {
 
 namespace zqservice {
 
-// The lifecycle notifications the facade observes while publishing.
-inline constexpr const char* kAudioSessionInterruptionNotification = "AVAudioSessionInterruptionNotification";
-inline constexpr const char* kAudioSessionInterruptionTypeKey = "AVAudioSessionInterruptionTypeKey";
-
 // The socket page's handler name and script calls.
 inline constexpr const char* kSocketMessageHandler = "socket_message";
 

@@ -389,6 +389,7 @@ private:
     void recordControl(const char* path, const char* logText, const char* failureText, RecordCompletion completion);
     void cancelDelayedSteps();
     void stopRequestedWhileConnecting();
+    void pauseAroundAudioSession();
     std::string liveHostBase(const char* path) const;
     std::string viewHostBase(const char* path) const;
 

@@ -19,6 +19,7 @@
 #include "ZQPlatform/RunLoop.h"
 #include "ZQPlatform/TrustSettings.h"
 #include "ZQPlatform/UserDefaults.h"
+#include "apps/zqlive/AudioInputOption.h"
 #include "apps/zqlive/Cli.h"
 
 namespace {
@@ -29,7 +30,7 @@ using ojson = nlohmann::ordered_json;
 constexpr const char* kUsage =
     "room --config FILE [--node N] [--duration S] [--size WxH] [--bitrate KBPS] [--orientation 1|2|3|4]\n"
     "            [--back] [--record start,pause,resume,stop] [--token] [--save-log] [--video testsrc]\n"
-    "            [--audio tone] [--login-only]\n\n"
+    "            [--audio tone|silence|mic[:DEVICE]|file:WAV] [--login-only]\n\n"
     "  --config FILE   the room and its services (JSON): viewHost, liveHost, interactionHost (host[:port]),\n"
     "                  httpDnsUrl (http URL), caFile, userId, roomId, viewerName, token, security, appGroup;\n"
     "                  the file wins over the ZQLIVEKIT_* environment, which wins over the built-in hosts\n"
@@ -41,6 +42,7 @@ constexpr const char* kUsage =
     "  --record LIST   record-control steps to run in order once live, each after the previous answer\n"
     "  --token         fetch the interaction token once the room reports live commerce on\n"
     "  --save-log      keep the kit's diagnostic log and print its path\n"
+    "  --video, --audio  the camera and microphone, as for zqlive publish (default testsrc and tone)\n"
     "  --login-only    log in, print the node list and log out\n\n"
     "Prints one JSON object per line: every delegate call ({\"event\":\"delegate\",\"op\":...,\"args\":[...]}),\n"
     "\"started\", \"record\", \"token\", \"note\" and \"nodes\" events, and last {\"event\":\"done\",\"ok\":...,\"reason\":...}.\n"
@@ -130,6 +132,7 @@ struct RoomOptions {
     bool token = false;
     bool saveLog = false;
     bool loginOnly = false;
+    zqlive::AudioInputOption audio;
 };
 
 RoomOptions parse(const std::vector<std::string>& argv) {
@@ -161,9 +164,8 @@ RoomOptions parse(const std::vector<std::string>& argv) {
             o.record.push_back(step);
         }
     }
-    // The session's own capture sources; other inputs come with the capture options of zqlive publish.
     if (args.valueOr("video", "testsrc") != "testsrc") throw zqlive::UsageError("--video supports only testsrc");
-    if (args.valueOr("audio", "tone") != "tone") throw zqlive::UsageError("--audio supports only tone");
+    o.audio = zqlive::parseAudioInputOption(args.valueOr("audio", "tone"));
     o.token = args.has("token");
     o.saveLog = args.has("save-log");
     o.loginOnly = args.has("login-only");
@@ -193,15 +195,18 @@ std::string failureText(const std::optional<platform::Error>& error, const std::
 
 // --- Media ---
 
-// The run's camera and microphone, as zqlive publish's testsrc and tone: a test pattern and a tone
-// pushed into the session the facade makes for its preview, at the size the facade chose.
+// The run's camera and microphone, as for zqlive publish: a test pattern pushed into the session the
+// facade makes for its preview, at the size the facade chose, and a pushed tone or silence, or the
+// session's own microphone capture of a device or file.
 class SyntheticMedia {
 public:
+    explicit SyntheticMedia(zqlive::AudioInputOption audio) : mAudio(std::move(audio)) {}
     ~SyntheticMedia() { stop(); }
 
     std::shared_ptr<ZQLiveSession> makeSession(std::shared_ptr<ZQLiveAudioConfiguration> audio,
                                                std::shared_ptr<ZQLiveVideoConfiguration> video) {
-        auto session = ZQLiveSession::create(audio, video, ZQLiveInputAudio | ZQLiveInputVideo);
+        const std::int64_t audioType = mAudio.captured() ? ZQLiveCaptureAudio : ZQLiveInputAudio;
+        auto session = ZQLiveSession::create(audio, video, audioType | ZQLiveInputVideo);
         {
             std::lock_guard lock(mMutex);
             mTarget = session;
@@ -215,10 +220,11 @@ public:
             });
             mCamera->start();
         }
-        if (!mMicrophone) {
+        if (!mMicrophone && !mAudio.captured()) {
+            const double frequency = mAudio.kind == zqlive::AudioInputOption::Kind::Tone ? 440.0 : 0.0;
             mMicrophone = std::make_unique<platform::ToneSource>(static_cast<std::uint32_t>(audio->audioSampleRate()),
                                                                  static_cast<std::uint32_t>(audio->numberOfChannels()),
-                                                                 audio->bufferLength(), 440.0);
+                                                                 audio->bufferLength(), frequency);
             mMicrophone->setCallback([this](std::span<const std::uint8_t> pcm) {
                 if (auto target = target_()) target->pushAudio(ZQBytes(pcm.data(), pcm.size()));
             });
@@ -238,6 +244,7 @@ private:
         return mTarget.lock();
     }
 
+    const zqlive::AudioInputOption mAudio;
     std::mutex mMutex;
     std::weak_ptr<ZQLiveSession> mTarget; // guarded by mMutex
     std::unique_ptr<platform::TestPatternSource> mCamera;
@@ -248,7 +255,7 @@ private:
 
 class RoomRun {
 public:
-    explicit RoomRun(RoomOptions options) : mOptions(std::move(options)) {}
+    explicit RoomRun(RoomOptions options) : mOptions(std::move(options)), mMedia(mOptions.audio) {}
 
     int run();
 
@@ -278,6 +285,7 @@ private:
     std::size_t mReports = 0;
     bool mMeasurementKnown = false;
     bool mStarted = false;
+    std::int64_t mConnectionStatus = 0;
     double mStartedAt = 0;
     std::size_t mRecordStep = 0;
     bool mRecordFailed = false;
@@ -321,6 +329,7 @@ void RoomRun::makeDelegate() {
     d.isConnectionNetWork = [] { printDelegate("isConnectionNetWork", json::array()); };
     d.setConnectionStatus = [this](std::int64_t status) {
         printDelegate("setConnectionStatus:", {status});
+        mConnectionStatus = status;
         if (status == 3 && !mStarted && mPhase == Phase::Publishing) live();
     };
     d.connectedNetWorkFinished = [] { printDelegate("connectedNetWorkFinished", json::array()); };
@@ -476,6 +485,8 @@ void RoomRun::askForToken() {
 void RoomRun::stop(const std::string& failure) {
     if (mPhase == Phase::Stopping || mPhase == Phase::Done) return;
     if (!failure.empty() && !mFailure) mFailure = failure;
+    // A broadcast that had lost its ingest when asked to stop did not run to its end.
+    if (!mFailure && mStarted && mConnectionStatus == 5) mFailure = "the connection to the ingest was lost";
     const bool wasPublishing = mPhase == Phase::Publishing || mPhase == Phase::Live;
     mPhase = Phase::Stopping;
     mLoginLimit.cancel();
@@ -574,6 +585,12 @@ int RoomRun::run() {
         stop("");
     });
     QWPushUtil::setSessionMaker([this](auto audio, auto video, std::int64_t) { return mMedia.makeSession(audio, video); });
+    // The session's own microphone (a device or a file): an input that fails ends the run.
+    std::unique_ptr<zqlive::AudioInputWatch> audioInput;
+    if (mOptions.audio.captured()) {
+        audioInput = std::make_unique<zqlive::AudioInputWatch>(mOptions.audio);
+        audioInput->setFailureHandler([this, &audioInput] { stop("audio input failed: " + audioInput->failure()); });
+    }
     platform::DispatchQueue::main()->async([this] { start(); });
     loop.run();
     mMedia.stop();

@@ -1,5 +1,6 @@
 // Publish control under the virtual clock: the connection watch with its 10 s and 300 s limits, the
 // heartbeat and its 300 s limit, reconnection while the network allows, pausing, and every stop.
+#include "ZQLiveKit/AudioSession.h"
 #include "ZQPlatform/NotificationCenter.h"
 #include "tests/service/facade/FacadeFixture.h"
 
@@ -183,11 +184,14 @@ TEST_F(PublishControlTest, PausedTimersStopAndResumeFiresAtOnceWithTheLimitCount
     failures.clear();
     publish();
     util->addObserver_push();
-    center.post("AVAudioSessionInterruptionNotification", nullptr, {{"AVAudioSessionInterruptionTypeKey", 1}});
+    auto* audioSession = &platform::AudioSession::sharedInstance();
+    center.post(platform::kAudioSessionInterruptionNotification, audioSession,
+                {{platform::kAudioSessionInterruptionTypeKey, platform::AudioSessionInterruptionTypeBegan}});
     time.runMain();
     EXPECT_FALSE(util->isPushActive());
     EXPECT_GE(util->timer()->fireDate(), platform::Timer::distantFuture());
-    center.post("AVAudioSessionInterruptionNotification", nullptr, {{"AVAudioSessionInterruptionTypeKey", 0}});
+    center.post(platform::kAudioSessionInterruptionNotification, audioSession,
+                {{platform::kAudioSessionInterruptionTypeKey, platform::AudioSessionInterruptionTypeEnded}});
     time.runMain();
     EXPECT_TRUE(util->isPushActive());
 }
