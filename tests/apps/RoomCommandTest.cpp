@@ -1,6 +1,10 @@
 // zqlive room end to end: a fake room service started by the test, a real nginx ingest, and the real
 // facade, session, encoders and publisher in the zqlive process; ffprobe checks what arrived.
+#include <chrono>
+#include <csignal>
 #include <fstream>
+#include <functional>
+#include <thread>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -66,6 +70,41 @@ protected:
         return status;
     }
 
+    // zqlive room in the background; its lines appear in output() as they are printed.
+    struct Background {
+        std::string out, err, rc;
+        std::unique_ptr<zqtest::ChildProcess> process;
+        std::string output() const { return zqtest::readFile(out); }
+        bool finished() const { return !zqtest::readFile(rc).empty(); }
+        int exitCode() const { return std::stoi(zqtest::readFile(rc)); }
+    };
+    // `direct`: the child is zqlive itself (for signals), and no exit code is written.
+    Background start(const std::string& arguments, bool direct = false) {
+        Background b{dir.file("bg.out"), dir.file("bg.err"), dir.file("bg.rc"), nullptr};
+        std::string command = (direct ? "exec " : "") + std::string("env HOME='") + dir.path() + "' XDG_CONFIG_HOME='" +
+                              dir.path() + "/config' " + zqlive() + " room " + arguments + " >'" + b.out + "' 2>'" +
+                              b.err + "'" + (direct ? "" : "; echo $? >'" + b.rc + "'");
+        b.process = std::make_unique<zqtest::ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
+        return b;
+    }
+    // Waits in real time (at most `seconds`) for `done`.
+    static bool waitFor(const std::function<bool()>& done, double seconds) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+    static bool printed(const Background& b, const std::string& text) { return b.output().find(text) != std::string::npos; }
+    // The ingest node of the room: `nginx`'s stream "room".
+    void ingestNode(const zqtest::NginxRtmp& nginx) {
+        FakeRoomService::Node a;
+        a.desc = "ingest";
+        a.publishUrl = nginx.publishUrl("room");
+        room.setNodes({a});
+    }
+
     zqtest::TempDir dir;
     FakeRoomService room;
     int configs = 0;
@@ -118,7 +157,7 @@ TEST_F(RoomCommandTest, LoginOnlyPrintsTheMeasuredNodesAndLogsOut) {
     EXPECT_EQ(FakeRoomService::queryValue(room.requests()[0].target, "passwd"), "a&b=c");
 }
 
-TEST_F(RoomCommandTest, RefusedLoginAndARoomWithoutNodesEndWithDoneFalse) {
+TEST_F(RoomCommandTest, RefusedLoginEndsWithDoneFalseAndTheReason) {
     room.patchLogin({{"result", "FAIL"}, {"errorMsg", "密码错误"}});
     std::string out, err;
     EXPECT_EQ(room_("--config '" + config() + "'", &out, &err), 1);
@@ -214,4 +253,68 @@ TEST_F(RoomCommandTest, BroadcastRunsRecordsAndStopsCleanly) {
         double read = std::stod(frames["streams"][0]["nb_read_frames"].get<std::string>());
         EXPECT_GT(read, std::string(stream) == "v:0" ? 60 : 100) << stream << " " << counted;
     }
+}
+
+TEST_F(RoomCommandTest, IngestKilledAndBackWithinTheReconnectBudgetKeepsTheBroadcast) {
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    ingestNode(nginx);
+    auto run = start("--config '" + config() + "' --duration 14");
+    ASSERT_TRUE(waitFor([&] { return printed(run, "\"event\":\"started\""); }, 30)) << run.output();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    nginx.kill(); // every link dropped at once, as a crashed ingest
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    ASSERT_TRUE(waitFor([&] { return run.finished(); }, 40)) << run.output();
+    auto lines = jsonLines(run.output());
+    int connected = 0;
+    for (auto& l : events(lines, "delegate")) connected += l["op"] == "setConnectionStatus:" && l["args"][0] == 3;
+    EXPECT_EQ(connected, 2) << "connected, lost, connected again: " << run.output();
+    EXPECT_EQ(lines.back(), (json{{"event", "done"}, {"ok", true}, {"reason", nullptr}})) << zqtest::readFile(run.err);
+    EXPECT_EQ(run.exitCode(), 0);
+}
+
+TEST_F(RoomCommandTest, IngestGoneForGoodEndsTheRunAsAFailureInBoundedTime) {
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    ingestNode(nginx);
+    auto run = start("--config '" + config() + "' --duration 6");
+    ASSERT_TRUE(waitFor([&] { return printed(run, "\"event\":\"started\""); }, 30)) << run.output();
+    nginx.kill();
+    ASSERT_TRUE(waitFor([&] { return run.finished(); }, 25)) << run.output();
+    auto lines = jsonLines(run.output());
+    EXPECT_EQ(lines.back(), (json{{"event", "done"}, {"ok", false}, {"reason", "the connection to the ingest was lost"}}));
+    EXPECT_EQ(run.exitCode(), 1);
+    EXPECT_EQ(room.requestsTo("/api/live/stop").size(), 1u) << "the live is stopped at the room service";
+}
+
+TEST_F(RoomCommandTest, TerminationSignalStopsCleanly) {
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    ingestNode(nginx);
+    auto run = start("--config '" + config() + "'", true);
+    ASSERT_TRUE(waitFor([&] { return printed(run, "\"event\":\"started\""); }, 30)) << run.output();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    int status = run.process->stop(SIGTERM);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal instead of stopping: " << run.output();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << zqtest::readFile(run.err);
+    auto lines = jsonLines(run.output());
+    EXPECT_EQ(lines.back(), (json{{"event", "done"}, {"ok", true}, {"reason", nullptr}})) << zqtest::readFile(run.err);
+    auto ops = delegateOps(lines);
+    EXPECT_NE(std::find(ops.begin(), ops.end(), "stopPushSuccessful"), ops.end());
+    EXPECT_EQ(room.requestsTo("/api/live/stop").size(), 1u);
+}
+
+TEST_F(RoomCommandTest, RoomServiceThatNeverAnswersFailsTheLoginAfterItsTimeOut) {
+    zqtest::SilentServer silent;
+    std::string out, err;
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(room_("--config '" + config({{"viewHost", "127.0.0.1:" + std::to_string(silent.port())}}) + "'", &out, &err), 1);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_LT(seconds, 20) << "2 s delay and the 10 s request time-out";
+    auto lines = jsonLines(out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["op"], "requestLoginFailed:reason:");
+    EXPECT_EQ(lines[0]["args"][0]["code"], 1009);
+    EXPECT_EQ(lines.back()["ok"], false);
 }

@@ -485,8 +485,11 @@ void RoomRun::askForToken() {
 void RoomRun::stop(const std::string& failure) {
     if (mPhase == Phase::Stopping || mPhase == Phase::Done) return;
     if (!failure.empty() && !mFailure) mFailure = failure;
-    // A broadcast that had lost its ingest when asked to stop did not run to its end.
-    if (!mFailure && mStarted && mConnectionStatus == 5) mFailure = "the connection to the ingest was lost";
+    // A broadcast that had lost its ingest when asked to stop did not run to its end: the facade
+    // reports the error state, while the publisher's own reconnecting shows only in the session.
+    auto session = mUtil ? mUtil->session() : nullptr;
+    const bool connected = mConnectionStatus == 3 && (!session || session->state() == ZQLiveStart);
+    if (!mFailure && mStarted && !connected) mFailure = "the connection to the ingest was lost";
     const bool wasPublishing = mPhase == Phase::Publishing || mPhase == Phase::Live;
     mPhase = Phase::Stopping;
     mLoginLimit.cancel();
