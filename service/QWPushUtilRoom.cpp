@@ -305,27 +305,28 @@ void QWPushUtil::receiveLiveDataWithData(const std::string& data) {
 // --- Live start, stream publish, live stop ---
 
 void QWPushUtil::liveStart() {
-    ZQ_DCHECK_ON(platform::DispatchQueue::main());
-    if (!isReachable()) {
-        releaseSource();
-        reportPushFailed(1008);
-        return;
-    }
-    std::string url = zqservice::liveStartURL(liveHostBase(zqservice::kLiveStartPath), mLiveid.value_or(""),
-                                              mManuallyRecordMode != 1, mSecurity);
-    startRequest(mLiveStart, kTagLiveStart, zqservice::roomRequest(url), "发送第一次心跳");
+    sendFirstHeartbeat([this] {
+        return zqservice::liveStartURL(liveHostBase(zqservice::kLiveStartPath), mLiveid.value_or(""),
+                                       mManuallyRecordMode != 1, mSecurity);
+    });
 }
 
 void QWPushUtil::livePublish() {
+    sendFirstHeartbeat([this] {
+        return zqservice::streamPublishURL(liveHostBase(zqservice::kStreamPublishPath), mLoginRoomId.value_or(""),
+                                           mLoginUserId.value_or(""), mPitId, mSecurity);
+    });
+}
+
+// The live start and the stream publish: both announce the stream and start the heartbeat.
+void QWPushUtil::sendFirstHeartbeat(const std::function<std::string()>& url) {
     ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (!isReachable()) {
         releaseSource();
         reportPushFailed(1008);
         return;
     }
-    std::string url = zqservice::streamPublishURL(liveHostBase(zqservice::kStreamPublishPath), mLoginRoomId.value_or(""),
-                                                  mLoginUserId.value_or(""), mPitId, mSecurity);
-    startRequest(mLiveStart, kTagLiveStart, zqservice::roomRequest(url), "发送第一次心跳");
+    startRequest(mLiveStart, kTagLiveStart, zqservice::roomRequest(url()), "发送第一次心跳");
 }
 
 void QWPushUtil::handleLiveStartResponse(const std::string& data) {

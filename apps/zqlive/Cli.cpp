@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <iostream>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace zqlive {
@@ -88,6 +90,15 @@ void StatusLine::update(const std::string& text) {
 void StatusLine::finish() {
     if (mActive && mDrawn) std::fputc('\n', stderr);
     mDrawn = false;
+}
+
+int terminationSignalFd() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
 std::vector<Command>& CommandRegistry::all() {

@@ -52,6 +52,10 @@ private:
     bool mDrawn = false;
 };
 
+// Blocks SIGINT and SIGTERM in the calling thread (call it before any thread starts, so every thread
+// inherits the mask) and returns a non-blocking signalfd that reads them, for the run loop.
+int terminationSignalFd();
+
 struct Command {
     const char* name;
     const char* summary;

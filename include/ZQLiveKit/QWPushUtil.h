@@ -378,6 +378,7 @@ private:
     void handleLiveStartResponse(const std::string& data);
     void handleHTTPDNSResponse(const std::string& data, const platform::URLRequest& request);
     void sendHostModeLiveCreate(std::int64_t tag);
+    void sendFirstHeartbeat(const std::function<std::string()>& url);
     void sendLiveCreate();
     void startNodeMeasurement();
     void buildHTTPDNSNodeList();

@@ -97,13 +97,15 @@ protected:
         return true;
     }
     static bool printed(const Background& b, const std::string& text) { return b.output().find(text) != std::string::npos; }
-    // The ingest node of the room: `nginx`'s stream "room".
-    void ingestNode(const zqtest::NginxRtmp& nginx) {
+    // The room's one node, publishing to `publishUrl`.
+    void oneNode(const std::string& desc, const std::string& publishUrl) {
         FakeRoomService::Node a;
-        a.desc = "ingest";
-        a.publishUrl = nginx.publishUrl("room");
+        a.desc = desc;
+        a.publishUrl = publishUrl;
         room.setNodes({a});
     }
+    // The ingest node of the room: `nginx`'s stream "room".
+    void ingestNode(const zqtest::NginxRtmp& nginx) { oneNode("ingest", nginx.publishUrl("room")); }
 
     zqtest::TempDir dir;
     FakeRoomService room;
@@ -139,10 +141,7 @@ TEST_F(RoomCommandTest, BadConfigurationsStopBeforeAnyRequest) {
 }
 
 TEST_F(RoomCommandTest, LoginOnlyPrintsTheMeasuredNodesAndLogsOut) {
-    FakeRoomService::Node a;
-    a.desc = "loopback";
-    a.publishUrl = "rtmp://127.0.0.1:1/live/x";
-    room.setNodes({a});
+    oneNode("loopback", "rtmp://127.0.0.1:1/live/x");
     std::string out, err;
     ASSERT_EQ(room_("--config '" + config() + "' --login-only", &out, &err), 0) << err << out;
     auto lines = jsonLines(out);
@@ -171,10 +170,7 @@ TEST_F(RoomCommandTest, RefusedLoginEndsWithDoneFalseAndTheReason) {
 }
 
 TEST_F(RoomCommandTest, NodeOutOfRangeIsABadArgumentNamingTheCount) {
-    FakeRoomService::Node a;
-    a.desc = "only";
-    a.publishUrl = "rtmp://127.0.0.1:1/live/x";
-    room.setNodes({a});
+    oneNode("only", "rtmp://127.0.0.1:1/live/x");
     std::string out, err;
     EXPECT_EQ(room_("--config '" + config() + "' --node 3", &out, &err), 2);
     EXPECT_NE(err.find("--node 3 is out of range: the room has 1 node"), std::string::npos) << err;
@@ -317,4 +313,28 @@ TEST_F(RoomCommandTest, RoomServiceThatNeverAnswersFailsTheLoginAfterItsTimeOut)
     EXPECT_EQ(lines[0]["op"], "requestLoginFailed:reason:");
     EXPECT_EQ(lines[0]["args"][0]["code"], 1009);
     EXPECT_EQ(lines.back()["ok"], false);
+}
+
+// HTTP-DNS resolution measures nothing: the login completes with its one node list, and the run
+// publishes to node 1 with a note saying so.
+TEST_F(RoomCommandTest, HttpDnsNodeListChoosesNodeOneWithANote) {
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    FakeRoomService::Node a;
+    a.desc = "dns";
+    a.publishUrl = "rtmp://dns.invalid/live/room";
+    a.httpDNSType = "ws";
+    room.setNodes({a});
+    room.setHttpDnsAnswer(a.publishUrl, nginx.publishUrl("room"));
+    std::string out, err;
+    ASSERT_EQ(room_("--config '" + config() + "' --duration 1", &out, &err), 0) << err << out;
+    auto lines = jsonLines(out);
+    auto lists = events(lines, "delegate");
+    std::erase_if(lists, [](const json& l) { return l["op"] != "nodeListDic:bestNodeIndex:"; });
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0]["args"], json::array({{{"dns1", {{"time", "不测速"}, {"index", 1}}}}, 0}));
+    ASSERT_EQ(events(lines, "note").size(), 1u);
+    EXPECT_EQ(events(lines, "started").at(0)["node"], 1);
+    EXPECT_EQ(room.requestsTo("/httpdns").at(0).header("WS_URL"), a.publishUrl);
+    EXPECT_EQ(lines.back()["ok"], true);
 }

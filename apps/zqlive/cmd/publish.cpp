@@ -146,14 +146,8 @@ std::string statusText(const ZQLiveSession& session, double elapsed) {
 int runPublish(const std::vector<std::string>& argv) {
     PublishOptions o = parse(argv);
 
-    // SIGINT/SIGTERM arrive through a signalfd on the run loop; block them before any thread starts
-    // so every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    // SIGINT/SIGTERM arrive through a signalfd on the run loop.
+    int signalFd = zqlive::terminationSignalFd();
 
     auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
     auto video = videoConfiguration(o);

@@ -1,7 +1,6 @@
 // zqlive room: one broadcast through the push facade, as an application runs it: log in to the room,
 // choose the ingest node, preview, publish, control the cloud recording, stop and log out. Every
 // call the facade makes on its delegate is printed as it happens.
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -573,13 +572,8 @@ int RoomRun::run() {
     if (mOptions.config.appGroup) QWPushUtil::setApplicationGroup(*mOptions.config.appGroup);
     if (mOptions.saveLog) SaveLogUtil::sharedInstance().isNeedToSaveLog(true);
 
-    // SIGINT/SIGTERM through a signalfd on the run loop; blocked before any thread starts.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    // SIGINT/SIGTERM through a signalfd on the run loop.
+    int signalFd = zqlive::terminationSignalFd();
     auto& loop = platform::RunLoop::main();
     auto signalSource = loop.addReadSource(signalFd, [&] {
         signalfd_siginfo info;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 #include "ZQPlatform/TrustSettings.h"
+#include "service/YQHTTPRequest.h"
 #include "tests/service/facade/FacadeFixture.h"
 
 using nlohmann::json;
@@ -226,4 +227,38 @@ TEST_F(FacadeTest, SecureRoomServiceIsReachedWithTheTestAuthorityOnly) {
     startLogin(true);
     EXPECT_EQ(recorder.calls.back(), (json{{"op", "requestLoginFailed"}, {"args", {nullptr, "reached"}}}));
     EXPECT_EQ(secure.requests().size(), 1u);
+}
+
+// The record-control request class: callbacks set long after the answer arrived still get it, once.
+TEST_F(FacadeTest, RequestCallbacksSetAfterTheAnswerGetItExactlyOnce) {
+    room.overridePath("/late", FakeReply{503, "busy", "text/plain", {}});
+    auto request = YQHTTPRequest::requestWithURLString("http://" + room.hostPort() + "/late");
+    request->startAsynchronous();
+    request->startAsynchronous(); // later calls do nothing
+    ASSERT_TRUE(waitFor([&] { return room.requests().size() == 1; }));
+    waitFor([] { return false; }, 0.3); // the answer is in, no callback is set yet
+    int finished = 0, failed = 0;
+    request->setErrorBlock([&](const platform::Error&) { ++failed; });
+    EXPECT_EQ(failed, 0) << "an HTTP status is an answer, not an error";
+    request->setFinishLoadingBlock([&](const platform::HTTPURLResponse& response, const std::string& body) {
+        ++finished;
+        EXPECT_EQ(response.statusCode, 503);
+        EXPECT_EQ(body, "busy");
+    });
+    request->setFinishLoadingBlock([&](const platform::HTTPURLResponse&, const std::string&) { ++finished; });
+    time.runMain();
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(room.requests().size(), 1u);
+
+    auto refused = YQHTTPRequest::requestWithURLString("http://127.0.0.1:" + std::to_string(zqtest::freeLoopbackPort()) + "/");
+    refused->setFinishLoadingBlock([&](const platform::HTTPURLResponse&, const std::string&) { ++finished; });
+    refused->startAsynchronous();
+    refused->setErrorBlock([&](const platform::Error& error) {
+        ++failed;
+        EXPECT_EQ(error.code, platform::URLErrorCannotConnectToHost);
+    });
+    refused.reset(); // the request keeps itself alive until it has answered
+    ASSERT_TRUE(waitFor([&] { return failed == 1; }));
+    EXPECT_EQ(finished, 1);
 }
