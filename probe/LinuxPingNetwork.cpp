@@ -136,6 +136,11 @@ PingNetwork::OpenResult LinuxPingNetwork::openSocket(int family, std::uint16_t i
         result.reason = "address family " + std::to_string(family);
         return result;
     }
+    if (identifier == 0) { // a ping socket bound to port 0 would pick an identifier of its own
+        result.error = EINVAL;
+        result.reason = "echo identifier 0";
+        return result;
+    }
     int protocol = family == AF_INET6 ? static_cast<int>(IPPROTO_ICMPV6) : static_cast<int>(IPPROTO_ICMP);
     int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     if (fd >= 0) {

@@ -11,7 +11,8 @@ using Slot = BackendSlot<PingNetwork, LinuxPingNetwork>;
 
 std::uint16_t PingNetwork::randomIdentifier() {
     std::random_device random;
-    return static_cast<std::uint16_t>(random() & 0xFFFF);
+    // Never 0: bound to port 0, a ping socket would carry an identifier of the kernel's choosing.
+    return static_cast<std::uint16_t>(std::uniform_int_distribution<unsigned>(1, 0xFFFF)(random));
 }
 
 std::shared_ptr<PingNetwork> PingNetwork::shared() { return Slot::get(); }

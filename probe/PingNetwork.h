@@ -33,10 +33,11 @@ public:
     // Resolves `host` without blocking the caller. `done` runs later on the main run loop, unless the
     // returned cancel function was called first. Main run loop.
     virtual Cancel resolve(const std::string& host, ResolveCallback done) = 0;
-    // Opens an ICMP socket of `family` (AF_INET or AF_INET6) whose echo requests carry `identifier`.
+    // Opens an ICMP socket of `family` (AF_INET or AF_INET6) whose echo requests carry `identifier`
+    // (not 0). Fails with EADDRINUSE when another socket of the system holds the identifier.
     // Main run loop.
     virtual OpenResult openSocket(int family, std::uint16_t identifier) = 0;
-    // A fresh random echo identifier. Any thread.
+    // A fresh random echo identifier, never 0. Any thread.
     virtual std::uint16_t randomIdentifier();
 
     // The back end new pingers use. Any thread.

@@ -19,6 +19,16 @@ namespace {
 constexpr std::size_t kReceiveBufferSize = 65535;
 constexpr std::size_t kMinAddressSize = 16;
 constexpr int kIdentifierDraws = 1024;
+// Times a socket is tried with a fresh identifier after the kernel said another process holds it.
+constexpr int kBindAttempts = 16;
+
+// A random identifier other than 0: a ping socket bound to port 0 gets an identifier of the
+// kernel's choosing, and every reply would then fail validation against ours.
+std::uint16_t drawIdentifier(PingNetwork& network) {
+    std::uint16_t identifier = 0;
+    for (int i = 0; i < kIdentifierDraws && identifier == 0; ++i) identifier = network.randomIdentifier();
+    return identifier != 0 ? identifier : 1;
+}
 
 // Identifiers of the pingers of this process whose sockets are open. Two sockets with one identifier
 // would take each other's replies (the kernel even lets two ping sockets bind the same one), so a
@@ -29,9 +39,10 @@ public:
         static auto* identifiers = new OpenIdentifiers();
         return *identifiers;
     }
-    // Claims `identifier`, redrawing it while it is taken.
-    void claim(std::uint16_t& identifier, const std::function<std::uint16_t()>& draw) {
+    // Claims `identifier`, redrawing it while it is taken (or when `redraw` says so).
+    void claim(std::uint16_t& identifier, const std::function<std::uint16_t()>& draw, bool redraw = false) {
         std::lock_guard lock(mMutex);
+        if (redraw) identifier = draw();
         for (int i = 0; i < kIdentifierDraws && mTaken.count(identifier); ++i) identifier = draw();
         mTaken.insert(identifier);
     }
@@ -77,7 +88,7 @@ std::shared_ptr<ZQEchoPing> ZQEchoPing::create(std::string hostName, std::string
 
 ZQEchoPing::ZQEchoPing(std::string hostName, std::string desc)
     : mHostName(std::move(hostName)), mDesc(std::move(desc)), mNetwork(PingNetwork::shared()) {
-    mIdentifier = mNetwork->randomIdentifier();
+    mIdentifier = drawIdentifier(*mNetwork);
 }
 
 ZQEchoPing::~ZQEchoPing() { stop(); }
@@ -149,8 +160,15 @@ void ZQEchoPing::openSocket() {
         return;
     }
     auto network = mNetwork;
-    OpenIdentifiers::instance().claim(mIdentifier, [network] { return network->randomIdentifier(); });
+    auto draw = [network] { return drawIdentifier(*network); };
+    OpenIdentifiers::instance().claim(mIdentifier, draw);
     auto opened = mNetwork->openSocket(family, mIdentifier);
+    // Another process's ping socket holds the identifier: take another one.
+    for (int attempt = 1; !opened.socket && opened.error == EADDRINUSE && attempt < kBindAttempts; ++attempt) {
+        OpenIdentifiers::instance().release(mIdentifier);
+        OpenIdentifiers::instance().claim(mIdentifier, draw, true);
+        opened = mNetwork->openSocket(family, mIdentifier);
+    }
     if (!opened.socket) {
         OpenIdentifiers::instance().release(mIdentifier);
         failWithError(posixError(opened.error ? opened.error : EPROTONOSUPPORT, opened.reason));

@@ -51,6 +51,20 @@ std::uint64_t ZQLiveSession::Impl::pictureTime() {
     }
 }
 
+std::uint64_t ZQLiveSession::Impl::audioTime(std::size_t bytes) {
+    const double stamp = static_cast<double>(now());
+    double duration = 0;
+    if (audioConfiguration) {
+        const double bytesPerSecond = static_cast<double>(audioConfiguration->audioSampleRate()) *
+                                      static_cast<double>(audioConfiguration->numberOfChannels()) * 2.0;
+        if (bytesPerSecond > 0) duration = static_cast<double>(bytes) * 1000.0 / bytesPerSecond;
+    }
+    std::lock_guard lock(audioTimeLock);
+    const double begin = std::max(stamp, audioTimeEnd);
+    audioTimeEnd = begin + duration;
+    return static_cast<std::uint64_t>(begin);
+}
+
 std::shared_ptr<ZVStreamSocket> ZQLiveSession::Impl::socket(const std::shared_ptr<ZQLiveStreamInfo>& info) {
     std::lock_guard lock(mutex);
     if (!socketPart) {
@@ -195,7 +209,20 @@ void ZQLiveSession::Impl::audioEncoder(ZVAudioEncoding*, const std::shared_ptr<Z
 
 void ZQLiveSession::Impl::captureOutputAudioData(ZVAudioCaptureSource&, const ZQBytes& pcm) {
     if (!uploading.load()) return;
-    if (auto encoder = audioEncoder()) encoder->encodeAudioData({pcm.data(), pcm.size()}, now());
+    if (auto encoder = audioEncoder()) encoder->encodeAudioData({pcm.data(), pcm.size()}, audioTime(pcm.size()));
+}
+
+void ZQLiveSession::Impl::captureOutputDidFailWithError(ZVVideoCaptureSource&, const std::string& reason) {
+    platform::DispatchQueue::main()->async([weak = weakOwner, reason] {
+        auto session = weak.lock();
+        if (!session) return;
+        std::function<void(const std::string&)> handler;
+        {
+            std::lock_guard lock(session->mImpl->mutex);
+            handler = session->mImpl->captureErrorHandler;
+        }
+        if (handler) handler(reason);
+    });
 }
 
 void ZQLiveSession::Impl::captureOutputPixelBuffer(ZVVideoCaptureSource&,
@@ -286,7 +313,8 @@ void ZQLiveSession::pushVideo(const std::shared_ptr<platform::PixelBuffer>& pixe
 
 void ZQLiveSession::pushAudio(const ZQBytes& pcm) {
     if (!(mImpl->captureType & ZQLiveInputAudio) || !mImpl->uploading.load() || !pcm) return;
-    if (auto encoder = mImpl->audioEncoder()) encoder->encodeAudioData({pcm.data(), pcm.size()}, mImpl->now());
+    if (auto encoder = mImpl->audioEncoder())
+        encoder->encodeAudioData({pcm.data(), pcm.size()}, mImpl->audioTime(pcm.size()));
 }
 
 std::uint64_t ZQLiveSession::reconnectInterval() const {
@@ -332,7 +360,24 @@ ZQ_VIDEO_PASS_THROUGH(bool, torch, setTorch, false, true)
 ZQ_VIDEO_PASS_THROUGH(bool, mirror, setMirror, false, true)
 ZQ_VIDEO_PASS_THROUGH(bool, saveLocalVideo, setSaveLocalVideo, false, false)
 ZQ_VIDEO_PASS_THROUGH(std::optional<std::string>, saveLocalVideoPath, setSaveLocalVideoPath, std::nullopt, false)
+ZQ_VIDEO_PASS_THROUGH(std::shared_ptr<platform::View>, preView, setPreView, nullptr, true)
+ZQ_VIDEO_PASS_THROUGH(std::shared_ptr<platform::View>, warterMarkView, setWarterMarkView, nullptr, false)
 #undef ZQ_VIDEO_PASS_THROUGH
+
+std::shared_ptr<platform::Image> ZQLiveSession::currentImage() const {
+    auto video = mImpl->videoCapture(true);
+    return video ? video->currentImage() : nullptr;
+}
+
+ZQVideoCaptureStatistics ZQLiveSession::videoCaptureStatistics() const {
+    auto video = mImpl->videoCapture(false);
+    return video ? video->captureStatistics() : ZQVideoCaptureStatistics{};
+}
+
+void ZQLiveSession::setCaptureErrorHandler(std::function<void(const std::string& reason)> handler) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->captureErrorHandler = std::move(handler);
+}
 
 bool ZQLiveSession::muted() const {
     auto audio = mImpl->audioCapture(true);

@@ -28,6 +28,9 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     std::uint64_t now() const;
     // The time a picture arrived: now, but strictly after the previous picture's.
     std::uint64_t pictureTime();
+    // The time a block of PCM began: now, but never before the previous block has ended, so a
+    // source that delivers in bursts keeps the spacing its samples imply.
+    std::uint64_t audioTime(std::size_t bytes);
 
     // Parts, made on first use.
     std::shared_ptr<ZVStreamSocket> socket(const std::shared_ptr<ZQLiveStreamInfo>& info);
@@ -56,6 +59,7 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     void captureOutputAudioData(ZVAudioCaptureSource& capture, const ZQBytes& pcm) override;
     void captureOutputPixelBuffer(ZVVideoCaptureSource& capture,
                                   const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) override;
+    void captureOutputDidFailWithError(ZVVideoCaptureSource& capture, const std::string& reason) override;
 
     std::weak_ptr<ZQLiveSession> weakOwner;
     const std::shared_ptr<ZQLiveAudioConfiguration> audioConfiguration;
@@ -73,6 +77,7 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     std::shared_ptr<ZQLiveStreamInfo> streamInfo;
     std::shared_ptr<ZQLiveDebug> debugInfo;
     std::function<void(const std::string&)> propertyChangeHandler;
+    std::function<void(const std::string&)> captureErrorHandler;
     std::uint64_t reconnectInterval = 0;
     std::uint64_t reconnectCount = 0;
     bool running = false;
@@ -81,10 +86,17 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     std::uint64_t relativeTimestamps = 0;
 
     std::atomic<std::uint64_t> lastPictureTime{0};
+    std::mutex audioTimeLock;
+    double audioTimeEnd = 0; // ms: where the previous block of PCM ended
     std::atomic<bool> uploading{false};
     std::atomic<bool> hasCaptureAudio{false};
     std::atomic<bool> hasKeyFrameVideo{false};
     std::atomic<bool> adaptiveBitrate{false};
     std::atomic<bool> showDebugInfo{false};
     std::atomic<std::uint64_t> state{ZQLiveReady};
+};
+
+// The engine behind a session, for the kit's own code and tests (which install fakes through it).
+struct ZQLiveSessionInternals {
+    static ZQLiveSession::Impl& impl(ZQLiveSession& session) { return *session.mImpl; }
 };

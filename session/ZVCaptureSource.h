@@ -1,10 +1,14 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include "ZQLiveKit/Image.h"
 #include "ZQLiveKit/PixelBuffer.h"
+#include "ZQLiveKit/View.h"
 #include "ZQLiveKit/ZQBytes.h"
+#include "ZQLiveKit/ZQLiveSession.h"
 
 class ZVAudioCaptureSource;
 class ZVVideoCaptureSource;
@@ -27,6 +31,12 @@ public:
                                           const std::shared_ptr<platform::PixelBuffer>& pixelBuffer) {
         (void)capture;
         (void)pixelBuffer;
+    }
+    // The source cannot deliver (no camera, no GPU context, the camera was lost): once per start or
+    // loss, on any thread.
+    virtual void captureOutputDidFailWithError(ZVVideoCaptureSource& capture, const std::string& reason) {
+        (void)capture;
+        (void)reason;
     }
 };
 
@@ -67,4 +77,13 @@ public:
     virtual void setSaveLocalVideo(bool on) = 0;
     virtual std::optional<std::string> saveLocalVideoPath() const = 0;
     virtual void setSaveLocalVideoPath(std::optional<std::string> path) = 0;
+
+    // The view the preview sits in, the watermark view and the latest picture; none by default.
+    virtual std::shared_ptr<platform::View> preView() const { return nullptr; }
+    virtual void setPreView(std::shared_ptr<platform::View> view) { (void)view; }
+    virtual std::shared_ptr<platform::View> warterMarkView() const { return nullptr; }
+    virtual void setWarterMarkView(std::shared_ptr<platform::View> view) { (void)view; }
+    virtual std::shared_ptr<platform::Image> currentImage() { return nullptr; }
+    // Pictures taken, dropped while one was being drawn, and handed on; zeros by default.
+    virtual ZQVideoCaptureStatistics captureStatistics() const { return {}; }
 };

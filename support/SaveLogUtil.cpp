@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include "ZQPlatform/Clock.h"
+#include "ZQPlatform/Console.h"
 #include "ZQPlatform/SystemInfo.h"
 
 namespace {
@@ -31,6 +32,13 @@ void makeDirectories(const std::string& path) {
     }
 }
 
+// A folder the log may write into: a real directory (not a link) of the user running the process.
+// Anything else may have been prepared by another local user to catch or redirect the log.
+bool ownedByUser(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid();
+}
+
 bool writeAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -51,7 +59,10 @@ SaveLogUtil& SaveLogUtil::sharedInstance() {
 
 SaveLogUtil::SaveLogUtil() = default;
 
-void SaveLogUtil::isNeedToSaveLog(bool needSave) { mNeedSave.store(needSave); }
+void SaveLogUtil::isNeedToSaveLog(bool needSave) {
+    std::lock_guard lock(mMutex);
+    mNeedSave.store(needSave && !mRefused);
+}
 
 std::string SaveLogUtil::getCurrentTime() { return formatLocalTime("%Y-%m-%d %H:%M:%S"); }
 
@@ -83,9 +94,23 @@ std::string SaveLogUtil::preparePathLocked() {
     if (mPrepared) return mSaveLogPath;
     mPrepared = true;
     mDateTime = mNeedSave.load() ? formatLocalTime("%Y-%m-%d") : std::string();
-    std::string directory = platform::SystemInfo::homeDirectory() + "/Library/QWLog/";
+    std::string home = platform::SystemInfo::homeDirectory();
+    std::string directory = home + "/Library/QWLog/";
     mSaveLogPath = directory + mDateTime + ".log";
-    makeDirectories(directory);
+    if (home.empty()) {
+        refuseLocked("SaveLogUtil: no home directory ($HOME, $XDG_STATE_HOME or a runtime directory); the log is not saved");
+        return mSaveLogPath;
+    }
+    makeDirectories(home);
+    // Each folder of the log is checked before anything is made inside it, so nothing is created
+    // through a link or in a folder someone else prepared.
+    for (const std::string& folder : {home + "/Library", home + "/Library/QWLog"}) {
+        ::mkdir(folder.c_str(), kOwnerOnlyDirectory);
+        if (!ownedByUser(folder)) {
+            refuseLocked("SaveLogUtil: " + folder + " is not a directory of this user; the log is not saved");
+            return mSaveLogPath;
+        }
+    }
     // A fresh file per process: whatever an earlier run of the day left is replaced.
     ::unlink(mSaveLogPath.c_str());
     int fd = ::open(mSaveLogPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
@@ -97,11 +122,18 @@ std::string SaveLogUtil::preparePathLocked() {
     return mSaveLogPath;
 }
 
+void SaveLogUtil::refuseLocked(const std::string& reason) {
+    mRefused = true;
+    mNeedSave.store(false);
+    platform::Console::log(reason);
+}
+
 void SaveLogUtil::saveLog(const std::string& text, const std::string& action) {
     if (!mNeedSave.load()) return;
     std::string entry = "\n" + action + "[" + getCurrentTime() + "]:" + text + "\n\n";
     std::lock_guard lock(mMutex);
     std::string path = preparePathLocked();
+    if (mRefused) return;
     // Appending gives the same bytes as rewriting the whole file with the entry added, at a cost that
     // does not grow with the file. The lock keeps entries of several threads whole and in order.
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kOwnerOnlyFile);

@@ -6,6 +6,7 @@
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/Exception.h"
 #include "ZQPlatform/RunLoop.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "transport/RtmpMessageBuilder.h"
 
 ZVStreamSocketDelegate::~ZVStreamSocketDelegate() = default;

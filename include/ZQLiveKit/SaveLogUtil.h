@@ -8,6 +8,9 @@
 // go to one UTF-8 file per day, "<home>/Library/QWLog/yyyy-MM-dd.log". The file is started afresh on
 // its first use in the process (an earlier file of that day is replaced) and keeps the date of that
 // first use. It is created readable by its owner only: it holds room ids and service URLs.
+// Without a home directory (see platform::SystemInfo::homeDirectory), or when "Library" or
+// "Library/QWLog" there is not a directory of the user running the process, the log is refused:
+// saving is switched off for good, with one console line saying why.
 // Every operation may be called from any thread; entries from several threads are written whole and
 // none is lost.
 class ZQLIVEKIT_EXPORT SaveLogUtil {
@@ -20,7 +23,7 @@ public:
     SaveLogUtil(const SaveLogUtil&) = delete;
     SaveLogUtil& operator=(const SaveLogUtil&) = delete;
 
-    // Switches saving on or off (off by default).
+    // Switches saving on or off (off by default; stays off once the log directory was refused).
     void isNeedToSaveLog(bool needSave);
     bool needsave() const { return mNeedSave.load(); }
 
@@ -46,6 +49,7 @@ public:
 
 private:
     std::string preparePathLocked();
+    void refuseLocked(const std::string& reason);
 
     mutable std::mutex mMutex; // guards everything below and serialises writes to the file
     std::atomic<bool> mNeedSave{false};
@@ -53,4 +57,5 @@ private:
     std::string mSaveLogPath;
     std::string mDateTime;
     bool mPrepared = false;
+    bool mRefused = false; // the log directory is unusable: nothing is written
 };

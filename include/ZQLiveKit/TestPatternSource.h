@@ -45,11 +45,11 @@ public:
     // The picture of frame `index` (shown at index / frameRate seconds); what start() delivers.
     // Null for a bad size. Any thread, but not concurrently with a running source.
     std::shared_ptr<PixelBuffer> renderFrame(std::uint64_t index);
-
-    // For tests: the clock that paces delivery (the monotonic clock by default). Before start().
-    void setPacerClockForTesting(std::shared_ptr<PacerClock> clock);
+    // The picture of frame `index` with the clock showing `seconds` (for sources whose rate changes).
+    std::shared_ptr<PixelBuffer> renderFrameAt(std::uint64_t index, double seconds);
 
 private:
+    friend class SyntheticSourcePacing; // the kit's own tests pace delivery with their clock
     const int mWidth;
     const int mHeight;
     const double mFrameRate;

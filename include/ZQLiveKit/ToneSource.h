@@ -48,10 +48,8 @@ public:
     // concurrently with a running source.
     void fillNextBlock(std::span<std::uint8_t> block);
 
-    // For tests: the clock that paces delivery. Before start().
-    void setPacerClockForTesting(std::shared_ptr<PacerClock> clock);
-
 private:
+    friend class SyntheticSourcePacing; // the kit's own tests pace delivery with their clock
     const std::uint32_t mSampleRate;
     const std::uint32_t mChannels;
     const std::size_t mBufferLength;

@@ -29,9 +29,10 @@ public:
     static constexpr long kHostNotFoundErrorCode = 1;    // no address of an accepted family
     static constexpr long kHostResolutionErrorCode = 2;  // the resolver failed
 
-    // A pinger for `hostName` (a name or a literal address) with a fresh random identifier and
-    // sequence number 0; `desc` is the caller's label, only stored. Should another pinger of the
-    // process hold that identifier when the socket opens, a new one is drawn.
+    // A pinger for `hostName` (a name or a literal address) with a fresh random identifier (never 0)
+    // and sequence number 0; `desc` is the caller's label, only stored. Should another pinger of the
+    // process hold that identifier when the socket opens, or the system refuse it as in use by
+    // another process, a new one is drawn.
     static std::shared_ptr<ZQEchoPing> create(std::string hostName, std::string desc);
     ~ZQEchoPing();
     ZQEchoPing(const ZQEchoPing&) = delete;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include "ZQLiveKit/Export.h"
+#include "ZQLiveKit/Image.h"
 #include "ZQLiveKit/PixelBuffer.h"
 #include "ZQLiveKit/ZQBytes.h"
 #include "ZQLiveKit/ZQLiveAudioConfiguration.h"
@@ -14,6 +15,14 @@
 #include "ZQLiveKit/ZQLiveState.h"
 #include "ZQLiveKit/ZQLiveStreamInfo.h"
 #include "ZQLiveKit/ZQLiveVideoConfiguration.h"
+#include "ZQLiveKit/View.h"
+
+// What the video capture did with the camera's pictures so far.
+struct ZQVideoCaptureStatistics {
+    std::uint64_t framesCaptured = 0;  // pictures the camera converted
+    std::uint64_t framesDropped = 0;   // pictures that came while one was still being drawn
+    std::uint64_t framesDelivered = 0; // finished pictures handed to the encoder's side
+};
 
 // The media engine: feeds captured or pushed-in media to the encoders while a run is uploading,
 // holds encoded frames back until audio and video are aligned, rebases their timestamps to the
@@ -89,6 +98,20 @@ public:
     void setSaveLocalVideoPath(std::optional<std::string> path);
     bool muted() const; // audio capture source
     void setMuted(bool muted);
+    // The view the camera preview is put into (at the back, filling it), or null; the watermark
+    // view, blended into the preview only, placed by its frame in output-picture coordinates with
+    // its alpha as strength; the latest picture (the pipeline extracts none, so it is null).
+    std::shared_ptr<platform::View> preView() const;
+    void setPreView(std::shared_ptr<platform::View> view);
+    std::shared_ptr<platform::View> warterMarkView() const;
+    void setWarterMarkView(std::shared_ptr<platform::View> view);
+    std::shared_ptr<platform::Image> currentImage() const;
+
+    // The video capture's counts (zeros without one). Any thread.
+    ZQVideoCaptureStatistics videoCaptureStatistics() const;
+    // Called on the main queue when the video capture cannot deliver: it cannot start (no camera
+    // source, no OpenGL ES context) or its camera was lost. Any thread; set it first.
+    void setCaptureErrorHandler(std::function<void(const std::string& reason)> handler);
 
     // Called with a property's name after a setter that announces changes (running and the
     // pass-through settings that are observable) stored a new value. Any thread; set it first.
@@ -103,11 +126,9 @@ public:
     const std::shared_ptr<ZQLiveAudioConfiguration>& audioConfiguration() const;
     const std::shared_ptr<ZQLiveVideoConfiguration>& videoConfiguration() const;
 
-    struct Impl;
-    // Internal: the engine behind the session (tests reach it to install fakes).
-    Impl& impl() { return *mImpl; }
-
 private:
+    struct Impl;
+    friend struct ZQLiveSessionInternals; // the kit's own access to the engine
     ZQLiveSession();
     std::shared_ptr<Impl> mImpl;
 };

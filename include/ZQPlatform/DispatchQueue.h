@@ -50,10 +50,3 @@ private:
 
 } // namespace platform
 
-// Checks in debug builds that the caller runs on the queue that owns the data it touches.
-#ifndef NDEBUG
-#include <cassert>
-#define ZQ_DCHECK_ON(queue) assert((queue) != nullptr && (queue)->isCurrent())
-#else
-#define ZQ_DCHECK_ON(queue) ((void)0)
-#endif

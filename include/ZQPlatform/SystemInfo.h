@@ -16,8 +16,12 @@ public:
     static int majorSystemVersion();
     // Overrides the version; an empty text returns to the environment/default. Any thread.
     static void setSystemVersion(const std::string& version);
-    // The application's home directory ($HOME unless overridden). Any thread.
+    // The application's home directory: the override, else $HOME; without a home, the folder
+    // "zqlivekit" in $XDG_STATE_HOME or in the user's runtime directory ($XDG_RUNTIME_DIR, or
+    // /run/user/<uid> when it is the user's); "" when there is none of these. Environment paths that
+    // are not absolute are not used. Any thread.
     static std::string homeDirectory();
+    // Overrides the home directory; an empty text returns to the environment.
     static void setHomeDirectory(const std::string& path);
     // Host name, used where the system uses the device name.
     static std::string deviceName();

@@ -30,6 +30,7 @@ enum URLErrorCode : long {
     URLErrorNetworkConnectionLost = -1005,
     URLErrorHTTPTooManyRedirects = -1007,
     URLErrorBadServerResponse = -1011,
+    URLErrorAppTransportSecurityRequiresSecureConnection = -1022, // https redirected to http
     URLErrorDataLengthExceedsMaximum = -1103,
     URLErrorSecureConnectionFailed = -1200,
     URLErrorServerCertificateUntrusted = -1202,
@@ -110,7 +111,9 @@ private:
 // only while requests are in flight. HTTPS always verifies the peer against the system's CA store,
 // plus the CA file of TrustSettings when one is set (read at each request's start); there is no
 // switch to turn verification off. An extra CA file that cannot be loaded fails HTTPS requests
-// with URLErrorSecureConnectionFailed. Only http and https URLs (and redirects to them) are followed.
+// with URLErrorSecureConnectionFailed. Only http and https URLs (and redirects to them) are followed;
+// a redirect from https to http is refused, and one to another host or port leaves the request's
+// headers behind (but Content-Type, Accept and Accept-Language).
 class ZQ_PLATFORM_EXPORT URLSession {
 public:
     static constexpr std::size_t kDefaultMaximumResponseBytes = 64u << 20;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -27,11 +28,34 @@ void SystemInfo::setSystemVersion(const std::string& version) {
     gVersionOverride = version;
 }
 
+namespace {
+
+// An absolute path from the environment, or "".
+std::string absoluteEnvironmentPath(const char* name) {
+    const char* value = std::getenv(name);
+    return value && value[0] == '/' ? value : "";
+}
+
+// The user's runtime directory: $XDG_RUNTIME_DIR, else /run/user/<uid> when it is the user's own.
+std::string runtimeDirectory() {
+    if (auto directory = absoluteEnvironmentPath("XDG_RUNTIME_DIR"); !directory.empty()) return directory;
+    std::string candidate = "/run/user/" + std::to_string(::geteuid());
+    struct stat info {};
+    if (::lstat(candidate.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()) return candidate;
+    return "";
+}
+
+} // namespace
+
 std::string SystemInfo::homeDirectory() {
     std::lock_guard lock(gMutex);
     if (!gHomeOverride.empty()) return gHomeOverride;
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    return "/tmp";
+    if (auto home = absoluteEnvironmentPath("HOME"); !home.empty()) return home;
+    // No home (a service, a cleared environment): a folder of the kit in the user's state or runtime
+    // directory, never a shared place such as /tmp where another user could prepare the path.
+    if (auto state = absoluteEnvironmentPath("XDG_STATE_HOME"); !state.empty()) return state + "/zqlivekit";
+    if (auto runtime = runtimeDirectory(); !runtime.empty()) return runtime + "/zqlivekit";
+    return "";
 }
 
 void SystemInfo::setHomeDirectory(const std::string& path) {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <thread>
 #include "ZQPlatform/TrustSettings.h"
+#include "platform/foundation/URLRedirect.h"
 #include "platform/foundation/Utf8.h"
 
 namespace platform {
@@ -145,11 +146,109 @@ std::string percentEncodeQueryComponent(std::string_view text) {
 
 namespace detail {
 
+namespace {
+
+struct URLParts {
+    std::string scheme; // lower case
+    std::string host;   // lower case; empty when the URL has none
+    std::string port;   // the scheme's default when the URL names none
+};
+
+std::optional<URLParts> urlParts(const std::string& url) {
+    CURLU* handle = curl_url();
+    if (!handle) throw std::bad_alloc();
+    std::optional<URLParts> parts;
+    if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+        auto part = [&](CURLUPart which, unsigned flags) -> std::optional<std::string> {
+            char* text = nullptr;
+            if (curl_url_get(handle, which, &text, flags) != CURLUE_OK || !text) return std::nullopt;
+            std::string value(text);
+            curl_free(text);
+            std::transform(value.begin(), value.end(), value.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            return value;
+        };
+        auto scheme = part(CURLUPART_SCHEME, 0);
+        auto host = part(CURLUPART_HOST, 0);
+        auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+        if (scheme) parts = URLParts{*scheme, host.value_or(""), port.value_or("")};
+    }
+    curl_url_cleanup(handle);
+    return parts;
+}
+
+// Headers that say what the body is or which answer is wanted: nothing secret, so they may follow a
+// redirect to another host.
+bool describesRepresentation(const std::string& name) {
+    return equalsIgnoringCase(name, "Content-Type") || equalsIgnoringCase(name, "Accept") ||
+           equalsIgnoringCase(name, "Accept-Language");
+}
+
+} // namespace
+
+bool isFollowedRedirect(long statusCode) {
+    return statusCode == 301 || statusCode == 302 || statusCode == 303 || statusCode == 307 || statusCode == 308;
+}
+
+RedirectStep redirectStep(const URLRequest& request, const std::string& currentURL, long statusCode,
+                          const std::string& location, int redirectsSoFar) {
+    RedirectStep step;
+    if (redirectsSoFar >= kMaximumRedirects) {
+        step.error = urlError(URLErrorHTTPTooManyRedirects, "Too many HTTP redirects.", currentURL,
+                              std::to_string(redirectsSoFar) + " redirects");
+        return step;
+    }
+    auto from = urlParts(currentURL);
+    auto to = urlParts(location);
+    if (!from || !to) {
+        step.error = urlError(URLErrorBadServerResponse, "The server sent an answer that cannot be understood.",
+                              currentURL, "redirect to an invalid address: " + location);
+        return step;
+    }
+    if (to->scheme != "http" && to->scheme != "https") {
+        step.error = urlError(URLErrorUnsupportedURL, "The URL’s scheme is not supported.", location,
+                              "redirect from " + currentURL);
+        return step;
+    }
+    if (to->host.empty()) {
+        step.error = urlError(URLErrorBadServerResponse, "The server sent an answer that cannot be understood.",
+                              currentURL, "redirect to an address without a host: " + location);
+        return step;
+    }
+    if (from->scheme == "https" && to->scheme == "http") {
+        step.error = urlError(URLErrorAppTransportSecurityRequiresSecureConnection,
+                              "The resource could not be loaded because a secure connection was redirected to an "
+                              "insecure address.",
+                              location, "redirect from " + currentURL);
+        return step;
+    }
+
+    URLRequest next = request;
+    next.url = location;
+    bool toGet = (statusCode == 303 && request.method != "HEAD") ||
+                 ((statusCode == 301 || statusCode == 302) && request.method == "POST");
+    if (toGet) {
+        next.method = "GET";
+        next.body.reset();
+        next.setHeader("Content-Type", std::nullopt);
+        next.setHeader("Content-Length", std::nullopt);
+    }
+    // The same host on the same port stays the same place; so does an upgrade from http to https
+    // on the schemes' own ports.
+    bool upgrade = from->scheme == "http" && to->scheme == "https" && from->port == "80" && to->port == "443";
+    if (from->host != to->host || (from->port != to->port && !upgrade))
+        std::erase_if(next.headers, [](const auto& field) { return !describesRepresentation(field.first); });
+    step.next = std::move(next);
+    return step;
+}
+
 // What the worker keeps for one request in flight. Only the worker thread touches it.
 struct Transfer {
     std::shared_ptr<URLSessionDataTask> task;
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
+    URLRequest request; // what this hop sends (the original request, or where redirects led)
+    int redirects = 0;
     std::string url;
     std::string requestBody;
     std::string responseBody;
@@ -326,21 +425,52 @@ private:
         }
         auto transfer = std::make_unique<Transfer>();
         transfer->task = task;
-        if (auto error = configure(*transfer, task->originalRequest())) {
-            task->complete(std::move(error), std::nullopt, std::nullopt);
+        transfer->request = task->originalRequest();
+        launch(std::move(transfer));
+    }
+
+    // Configures the transfer for its request and hands it to libcurl; completes the task on failure.
+    void launch(std::unique_ptr<Transfer> transfer) {
+        if (auto error = configure(*transfer)) {
+            transfer->task->complete(std::move(error), std::nullopt, std::nullopt);
             return;
         }
         if (curl_multi_add_handle(mMulti, transfer->easy) != CURLM_OK) {
-            task->complete(urlError(URLErrorUnknown, "An unknown network error occurred.", transfer->url,
-                                    "the request could not be started"),
-                           std::nullopt, std::nullopt);
+            transfer->task->complete(urlError(URLErrorUnknown, "An unknown network error occurred.", transfer->url,
+                                              "the request could not be started"),
+                                     std::nullopt, std::nullopt);
             return;
         }
         mActive.emplace(transfer->easy, std::move(transfer));
     }
 
+    // After a redirect answer: the same transfer again for the next hop, on a fresh handle (the
+    // multi handle keeps the connections). False when the answer is not a redirect to follow.
+    bool followRedirect(std::unique_ptr<Transfer>& t) {
+        long status = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+        char* location = nullptr;
+        curl_easy_getinfo(t->easy, CURLINFO_REDIRECT_URL, &location);
+        if (!isFollowedRedirect(status) || !location || !*location) return false;
+        char* effective = nullptr;
+        curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &effective);
+        auto step = redirectStep(t->request, effective ? effective : t->url, status, location, t->redirects);
+        if (step.error) {
+            t->task->complete(std::move(step.error), std::nullopt, std::nullopt);
+            return true;
+        }
+        auto next = std::make_unique<Transfer>();
+        next->task = std::move(t->task);
+        next->request = std::move(*step.next);
+        next->redirects = t->redirects + 1;
+        t.reset(); // its handle goes before the next one starts
+        launch(std::move(next));
+        return true;
+    }
+
     // Prepares the easy handle; an error when the request cannot be sent as given.
-    std::optional<Error> configure(Transfer& t, const URLRequest& request) {
+    std::optional<Error> configure(Transfer& t) {
+        const URLRequest& request = t.request;
         t.url = request.url;
         t.maximumBytes = mMaximumBytes;
         // Zero, negative or NaN means the default; a year stands for "practically never".
@@ -359,9 +489,8 @@ private:
         CURL* e = t.easy;
         curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
+        // Redirects are followed by the engine (followRedirect), which decides what goes along.
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -424,6 +553,7 @@ private:
             std::unique_ptr<Transfer> t = std::move(it->second);
             mActive.erase(it);
             curl_multi_remove_handle(mMulti, easy);
+            if (result == CURLE_OK && followRedirect(t)) continue;
             finish(*t, result);
         }
     }

@@ -17,15 +17,11 @@ extern "C" {
 
 namespace platform {
 
+using ffmpeg::errorText;
+
 namespace {
 
 constexpr const char* kDefaultX264Preset = "veryfast";
-
-std::string errorText(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof(text));
-    return text;
-}
 
 bool takesFormat(const AVCodec* codec, AVPixelFormat format) {
     if (!codec->pix_fmts) return false;

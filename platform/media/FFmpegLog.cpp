@@ -7,6 +7,7 @@
 #include "ZQPlatform/Console.h"
 
 extern "C" {
+#include <libavutil/error.h>
 #include <libavutil/log.h>
 }
 
@@ -33,6 +34,12 @@ void logCallback(void* object, int level, const char* format, va_list args) {
 }
 
 } // namespace
+
+std::string errorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof(text));
+    return text;
+}
 
 void routeLogToConsole() {
     static std::once_flag once;

@@ -1,6 +1,10 @@
 #pragma once
+#include <string>
 
 namespace platform::ffmpeg {
+
+// libav*'s text for an error code ("Invalid data found when processing input").
+std::string errorText(int code);
 
 // Routes libav* log lines to the kit's console: warnings and errors only, each prefixed with the
 // component that wrote it. Installed once, on first use of a codec. Any thread.

@@ -17,12 +17,6 @@ namespace platform {
 
 namespace {
 
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 // Reads an audio file as interleaved signed 16-bit PCM at a given rate and channel count, from
 // the start again whenever it ends. One thread at a time.
 class LoopingAudioReader {
@@ -42,8 +36,8 @@ public:
         mSampleRate = sampleRate;
         const std::string what = "cannot read audio file '" + path + "': ";
         int rc = avformat_open_input(&mFormat, path.c_str(), nullptr, nullptr);
-        if (rc < 0) return fail(error, what + avError(rc));
-        if ((rc = avformat_find_stream_info(mFormat, nullptr)) < 0) return fail(error, what + avError(rc));
+        if (rc < 0) return fail(error, what + ffmpeg::errorText(rc));
+        if ((rc = avformat_find_stream_info(mFormat, nullptr)) < 0) return fail(error, what + ffmpeg::errorText(rc));
         const AVCodec* codec = nullptr;
         mStream = av_find_best_stream(mFormat, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
         if (mStream < 0 || !codec) return fail(error, what + "no audio stream it can decode");
@@ -52,7 +46,7 @@ public:
         mPacket = av_packet_alloc();
         if (!mDecoder || !mFrame || !mPacket) return fail(error, what + "out of memory");
         avcodec_parameters_to_context(mDecoder, mFormat->streams[mStream]->codecpar);
-        if ((rc = avcodec_open2(mDecoder, codec, nullptr)) < 0) return fail(error, what + avError(rc));
+        if ((rc = avcodec_open2(mDecoder, codec, nullptr)) < 0) return fail(error, what + ffmpeg::errorText(rc));
         // A file that ends before its first sample would loop without end: refuse it now.
         if (!fill(1, error)) return fail(error, what + *error);
         return true;
@@ -96,19 +90,19 @@ private:
                 if (!rewind(error)) return false;
                 continue;
             }
-            if (rc != AVERROR(EAGAIN)) return fail(error, "decoding failed: " + avError(rc));
+            if (rc != AVERROR(EAGAIN)) return fail(error, "decoding failed: " + ffmpeg::errorText(rc));
             rc = av_read_frame(mFormat, mPacket);
             if (rc == AVERROR_EOF) {
                 avcodec_send_packet(mDecoder, nullptr); // drain; the decoder then answers EOF
                 continue;
             }
-            if (rc < 0) return fail(error, "reading failed: " + avError(rc));
+            if (rc < 0) return fail(error, "reading failed: " + ffmpeg::errorText(rc));
             if (mPacket->stream_index == mStream) {
                 rc = avcodec_send_packet(mDecoder, mPacket);
                 // A damaged packet is skipped, as players do; the next one decodes again.
                 if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_INVALIDDATA) {
                     av_packet_unref(mPacket);
-                    return fail(error, "decoding failed: " + avError(rc));
+                    return fail(error, "decoding failed: " + ffmpeg::errorText(rc));
                 }
             }
             av_packet_unref(mPacket);
@@ -126,7 +120,7 @@ private:
                                                      ? 0
                                                      : mFormat->streams[mStream]->start_time,
                                AVSEEK_FLAG_BACKWARD);
-        if (rc < 0) return fail(error, "cannot loop back to the start: " + avError(rc));
+        if (rc < 0) return fail(error, "cannot loop back to the start: " + ffmpeg::errorText(rc));
         avcodec_flush_buffers(mDecoder);
         return true;
     }
@@ -146,7 +140,7 @@ private:
         av_frame_unref(mFrame);
         if (converted < 0) {
             mPending.resize(at);
-            return fail(error, "conversion failed: " + avError(converted));
+            return fail(error, "conversion failed: " + ffmpeg::errorText(converted));
         }
         mPending.resize(at + static_cast<std::size_t>(converted) * frameBytes());
         if (converted > 0) mProducedThisPass = true;
@@ -167,7 +161,8 @@ private:
                                      static_cast<AVSampleFormat>(mFrame->format), mFrame->sample_rate, 0, nullptr);
         av_channel_layout_uninit(&inLayout);
         av_channel_layout_uninit(&outLayout);
-        if (rc < 0 || (rc = swr_init(mResampler)) < 0) return fail(error, "cannot convert the audio: " + avError(rc));
+        if (rc < 0 || (rc = swr_init(mResampler)) < 0)
+            return fail(error, "cannot convert the audio: " + ffmpeg::errorText(rc));
         mInputFormat = mFrame->format;
         mInputRate = mFrame->sample_rate;
         return true;

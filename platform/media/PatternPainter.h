@@ -23,7 +23,8 @@ public:
     explicit PatternPainter(PixelBuffer& buffer) : mBuffer(buffer) {}
 
     void fillRect(int x, int y, int width, int height, Rgb color);
-    // Digits, ':', '.', '#' and blanks; other characters draw as blanks. Each font unit is
+    // Digits, ':', '.', '#', the capitals of "FRONT" and "BACK", and blanks; other characters draw
+    // as blanks. Each font unit is
     // scale × scale pixels.
     void drawText(std::string_view text, int x, int y, int scale, Rgb color);
 

@@ -38,7 +38,7 @@ RealTimePacer::~RealTimePacer() {
 }
 
 bool RealTimePacer::start() {
-    if (!(mPeriod > 0) || mRunning.load() || mTickThread.load() == std::this_thread::get_id()) return false;
+    if (!(mPeriod.load() > 0) || mRunning.load() || mTickThread.load() == std::this_thread::get_id()) return false;
     if (mThread.joinable()) mThread.join(); // the previous run, asked to stop from inside a tick
     {
         std::lock_guard lock(mMutex);
@@ -81,7 +81,7 @@ void RealTimePacer::run() {
         lock.unlock();
         mTick(index++);
         lock.lock();
-        deadline = nextDeadline(deadline, mPeriod, mClock->now(), mMaxLag, mPolicy);
+        deadline = nextDeadline(deadline, mPeriod.load(), mClock->now(), mMaxLag, mPolicy);
     }
     mTickThread = std::thread::id();
     mRunning = false;

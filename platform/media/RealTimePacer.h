@@ -48,6 +48,12 @@ public:
     // thread to end after that tick. Any thread.
     void stop();
     bool running() const { return mRunning.load(); }
+    // Changes the period (ignored unless positive); the deadline after the next tick uses it. Any
+    // thread.
+    void setPeriod(double period) {
+        if (period > 0) mPeriod = period;
+    }
+    double period() const { return mPeriod.load(); }
 
     // The deadline after `deadline`, given the time now (the catch-up and drop rule above).
     static double nextDeadline(double deadline, double period, double now, double maxLag,
@@ -57,7 +63,7 @@ private:
     void run();
 
     const std::string mName;
-    const double mPeriod;
+    std::atomic<double> mPeriod;
     const Tick mTick;
     const std::shared_ptr<PacerClock> mClock;
     const double mMaxLag;

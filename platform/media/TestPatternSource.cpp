@@ -42,8 +42,6 @@ TestPatternSource::TestPatternSource(int width, int height, double frameRate, Pi
 
 TestPatternSource::~TestPatternSource() { stop(); }
 
-void TestPatternSource::setPacerClockForTesting(std::shared_ptr<PacerClock> clock) { mClock = std::move(clock); }
-
 bool TestPatternSource::start() {
     if (!PixelBuffer::isValidSize(mWidth, mHeight) || !(mFrameRate > 0) || running()) return false;
     mPacer = std::make_unique<RealTimePacer>(
@@ -64,7 +62,12 @@ void TestPatternSource::stop() {
 bool TestPatternSource::running() const { return mPacer && mPacer->running(); }
 
 std::shared_ptr<PixelBuffer> TestPatternSource::renderFrame(std::uint64_t index) {
-    if (!PixelBuffer::isValidSize(mWidth, mHeight) || !(mFrameRate > 0)) return nullptr;
+    if (!(mFrameRate > 0)) return nullptr;
+    return renderFrameAt(index, static_cast<double>(index) / mFrameRate);
+}
+
+std::shared_ptr<PixelBuffer> TestPatternSource::renderFrameAt(std::uint64_t index, double seconds) {
+    if (!PixelBuffer::isValidSize(mWidth, mHeight)) return nullptr;
     if (!mPool) {
         mPool = std::make_unique<PixelBufferPool>(mWidth, mHeight, mFormat);
         mBackground = PixelBuffer::create(mWidth, mHeight, mFormat);
@@ -75,7 +78,6 @@ std::shared_ptr<PixelBuffer> TestPatternSource::renderFrame(std::uint64_t index)
     PatternPainter::copyPixels(*mBackground, *picture);
     PatternPainter painter(*picture);
 
-    const double seconds = static_cast<double>(index) / mFrameRate;
     const int barsHeight = static_cast<int>(mHeight * kBarsShare);
 
     // The sweeping bar: a full pass every kSweepSeconds.

@@ -28,8 +28,6 @@ ToneSource::ToneSource(std::uint32_t sampleRate, std::uint32_t channels, std::si
 
 ToneSource::~ToneSource() { stop(); }
 
-void ToneSource::setPacerClockForTesting(std::shared_ptr<PacerClock> clock) { mClock = std::move(clock); }
-
 bool ToneSource::start() {
     if (mSampleRate == 0 || mChannels == 0 || running()) return false;
     const double period = static_cast<double>(mBufferLength / (2 * mChannels)) / mSampleRate;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include "ZQPlatform/TrustSettings.h"
 #include "ZQPlatform/URLSession.h"
+#include "platform/foundation/URLRedirect.h"
 #include "tests/support/HTTPFake.h"
 #include "tests/support/TestUtil.h"
 
@@ -61,6 +62,38 @@ URLRequest requestFor(std::string url, std::string method = "GET") {
 class URLSessionTest : public ::testing::Test {
 protected:
     std::shared_ptr<URLSession> session = URLSession::create();
+};
+
+// An HTTPS server on 127.0.0.1 with a fresh self-signed certificate (cert.pem in `dir`), answering
+// every GET through `handler`. Stopped and joined when the object goes.
+class TLSServer {
+public:
+    TLSServer(const zqtest::TempDir& dir,
+              std::function<void(const httplib::Request&, httplib::Response&)> handler) {
+        std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
+                              " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                              dir.file("key.pem") + " -out " + dir.file("cert.pem") + " 2>/dev/null";
+        if (zqtest::runCommand(command) != 0) {
+            ADD_FAILURE() << "openssl could not make a certificate";
+            return;
+        }
+        mServer = std::make_unique<httplib::SSLServer>(dir.file("cert.pem").c_str(), dir.file("key.pem").c_str());
+        mServer->Get(".*", std::move(handler));
+        mPort = mServer->bind_to_any_port("127.0.0.1");
+        mThread = std::thread([this] { mServer->listen_after_bind(); });
+        while (!mServer->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~TLSServer() {
+        if (!mServer) return;
+        mServer->stop();
+        mThread.join();
+    }
+    std::string baseURL() const { return "https://127.0.0.1:" + std::to_string(mPort); }
+
+private:
+    std::unique_ptr<httplib::SSLServer> mServer;
+    std::thread mThread;
+    int mPort = 0;
 };
 
 TEST_F(URLSessionTest, AnswerArrivesOnTheDelegateQueueWithStatusHeadersAndBody) {
@@ -231,20 +264,8 @@ TEST_F(URLSessionTest, HttpsToAPlainHttpServerIsATlsFailure) {
 
 TEST_F(URLSessionTest, UntrustedCertificateIsRefused) {
     zqtest::TempDir dir;
-    std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1"
-                          " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                          dir.file("key.pem") + " -out " + dir.file("cert.pem") + " 2>/dev/null";
-    ASSERT_EQ(zqtest::runCommand(command), 0) << "openssl could not make a certificate";
-    httplib::SSLServer server(dir.file("cert.pem").c_str(), dir.file("key.pem").c_str());
-    server.Get(".*", [](const httplib::Request&, httplib::Response& res) { res.set_content("secret", "text/plain"); });
-    int port = server.bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port, 0);
-    std::thread thread([&] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-
-    auto o = perform(*session, requestFor("https://127.0.0.1:" + std::to_string(port) + "/"));
-    server.stop();
-    thread.join();
+    TLSServer server(dir, [](const httplib::Request&, httplib::Response& res) { res.set_content("secret", "text/plain"); });
+    auto o = perform(*session, requestFor(server.baseURL() + "/"));
     ASSERT_TRUE(o.error);
     EXPECT_EQ(o.error->code, URLErrorServerCertificateUntrusted);
     EXPECT_FALSE(o.data);
@@ -289,6 +310,154 @@ TEST_F(URLSessionTest, ExtraCaFileAddsTrustAndNeverReplacesVerification) {
     auto again = perform(*session, requestFor(fake.baseURL() + "/"));
     ASSERT_TRUE(again.error);
     EXPECT_EQ(again.error->code, URLErrorServerCertificateUntrusted);
+}
+
+// Trust added for the test's own certificate, taken back afterwards.
+class TrustedServerTest : public URLSessionTest {
+protected:
+    void SetUp() override { TrustSettings::setCaFile(dir.file("cert.pem")); }
+    void TearDown() override { TrustSettings::setCaFile(std::nullopt); }
+    zqtest::TempDir dir;
+};
+
+TEST_F(TrustedServerTest, CaFileOfTheTrustSettingsIsTrusted) {
+    TLSServer server(dir, [](const httplib::Request&, httplib::Response& res) { res.set_content("hello", "text/plain"); });
+    auto o = perform(*session, requestFor(server.baseURL() + "/"));
+    ASSERT_FALSE(o.error) << o.error->description();
+    EXPECT_EQ(o.data, "hello");
+}
+
+TEST_F(TrustedServerTest, SecureRequestRedirectedToPlainHttpIsRefused) {
+    HTTPFake plain;
+    TLSServer server(dir, [&](const httplib::Request&, httplib::Response& res) {
+        res.status = 302;
+        res.set_header("Location", plain.baseURL() + "/landing");
+    });
+    auto request = requestFor(server.baseURL() + "/start");
+    request.setHeader("interactive-token", "secret");
+    auto o = perform(*session, request);
+    ASSERT_TRUE(o.error);
+    EXPECT_EQ(o.error->code, URLErrorAppTransportSecurityRequiresSecureConnection);
+    EXPECT_EQ(o.error->userInfo.value("NSErrorFailingURLStringKey", ""), plain.baseURL() + "/landing");
+    EXPECT_FALSE(o.data);
+    EXPECT_TRUE(plain.requests().empty()) << "nothing may reach the plain server";
+}
+
+TEST_F(URLSessionTest, RedirectToAnotherHostLeavesTheRequestsHeadersBehind) {
+    HTTPFake other;
+    HTTPFake origin;
+    origin.setHandler([&](const RecordedRequest& r) {
+        if (r.path == "/same") return FakeReply{302, "", "text/plain", {{"Location", origin.baseURL() + "/here"}}};
+        if (r.path == "/away") // "localhost" is another host name for the same loopback
+            return FakeReply{307, "", "text/plain",
+                             {{"Location", "http://localhost:" + std::to_string(other.port()) + "/there"}}};
+        return FakeReply{200, "ok", "text/plain", {}};
+    });
+    auto request = requestFor(origin.baseURL() + "/same");
+    request.setHeader("interactive-token", "secret");
+    request.setHeader("Accept", "application/json");
+    auto o = perform(*session, request);
+    ASSERT_FALSE(o.error) << o.error->description();
+    ASSERT_EQ(origin.requests().size(), 2u);
+    EXPECT_EQ(origin.requests()[1].header("interactive-token"), "secret") << "the same host keeps them";
+
+    request.url = origin.baseURL() + "/away";
+    request.method = "POST";
+    request.body = "{}";
+    request.setHeader("Content-Type", "application/json");
+    o = perform(*session, request);
+    ASSERT_FALSE(o.error) << o.error->description();
+    EXPECT_EQ(o.response->url, "http://localhost:" + std::to_string(other.port()) + "/there");
+    auto arrived = other.requests();
+    ASSERT_EQ(arrived.size(), 1u);
+    auto& landed = arrived[0];
+    EXPECT_FALSE(landed.header("interactive-token"));
+    EXPECT_EQ(landed.header("Accept"), "application/json");
+    // 307 repeats the request as it was.
+    EXPECT_EQ(landed.method, "POST");
+    EXPECT_EQ(landed.body, "{}");
+    EXPECT_EQ(landed.header("Content-Type"), "application/json");
+}
+
+TEST_F(URLSessionTest, SeeOtherTurnsAPostIntoABodylessGet) {
+    HTTPFake fake;
+    fake.setHandler([&](const RecordedRequest& r) {
+        if (r.path == "/form") return FakeReply{303, "", "text/plain", {{"Location", "/done"}}};
+        return FakeReply{200, "done", "text/plain", {}};
+    });
+    auto request = requestFor(fake.baseURL() + "/form", "POST");
+    request.body = "a=1";
+    request.setHeader("Content-Type", "application/x-www-form-urlencoded");
+    auto o = perform(*session, request);
+    ASSERT_FALSE(o.error) << o.error->description();
+    EXPECT_EQ(o.data, "done");
+    auto seen = fake.requests();
+    ASSERT_EQ(seen.size(), 2u);
+    auto& second = seen[1];
+    EXPECT_EQ(second.method, "GET");
+    EXPECT_EQ(second.body, "");
+    EXPECT_FALSE(second.header("Content-Type"));
+}
+
+TEST_F(URLSessionTest, EndlessRedirectsFailAfterSixteen) {
+    HTTPFake fake;
+    fake.setHandler([](const RecordedRequest&) { return FakeReply{302, "", "text/plain", {{"Location", "/again"}}}; });
+    auto o = perform(*session, requestFor(fake.baseURL() + "/again"));
+    ASSERT_TRUE(o.error);
+    EXPECT_EQ(o.error->code, URLErrorHTTPTooManyRedirects);
+    EXPECT_EQ(fake.requests().size(), 17u);
+}
+
+// The redirect rules on their own.
+TEST(URLRedirectTest, WhatFollowsARedirect) {
+    using detail::redirectStep;
+    URLRequest request;
+    request.url = "https://Store.Example:443/a";
+    request.method = "PUT";
+    request.body = "x";
+    request.headers = {{"interactive-token", "t"}, {"Content-Type", "text/plain"}, {"Accept-Language", "zh"}};
+
+    // Same host in another case, the scheme's default port spelled out: the same place.
+    auto same = redirectStep(request, request.url, 308, "https://store.example/b", 0);
+    ASSERT_TRUE(same.next);
+    EXPECT_EQ(same.next->headers, request.headers);
+    EXPECT_EQ(same.next->method, "PUT");
+    EXPECT_EQ(same.next->body, "x");
+
+    // Another port is another place.
+    auto port = redirectStep(request, request.url, 308, "https://store.example:8443/b", 0);
+    ASSERT_TRUE(port.next);
+    EXPECT_EQ(port.next->headers, (HTTPHeaderFields{{"Content-Type", "text/plain"}, {"Accept-Language", "zh"}}));
+
+    // http upgraded to https on the same host keeps the headers.
+    auto plain = request;
+    plain.url = "http://store.example/a";
+    auto upgrade = redirectStep(plain, plain.url, 301, "https://store.example/a", 0);
+    ASSERT_TRUE(upgrade.next);
+    EXPECT_EQ(upgrade.next->headers, request.headers);
+    EXPECT_EQ(upgrade.next->method, "PUT") << "only a POST becomes a GET on 301";
+
+    // 303 drops the body and what described it.
+    auto seeOther = redirectStep(request, request.url, 303, "https://store.example/c", 0);
+    ASSERT_TRUE(seeOther.next);
+    EXPECT_EQ(seeOther.next->method, "GET");
+    EXPECT_FALSE(seeOther.next->body);
+    EXPECT_FALSE(seeOther.next->header("Content-Type"));
+    EXPECT_EQ(seeOther.next->header("interactive-token"), "t");
+
+    auto downgrade = redirectStep(request, request.url, 302, "http://store.example/a", 0);
+    ASSERT_TRUE(downgrade.error);
+    EXPECT_EQ(downgrade.error->code, URLErrorAppTransportSecurityRequiresSecureConnection);
+    auto file = redirectStep(request, request.url, 302, "file:///etc/passwd", 0);
+    ASSERT_TRUE(file.error);
+    EXPECT_EQ(file.error->code, URLErrorUnsupportedURL);
+    auto tooMany = redirectStep(request, request.url, 302, "https://store.example/d", detail::kMaximumRedirects);
+    ASSERT_TRUE(tooMany.error);
+    EXPECT_EQ(tooMany.error->code, URLErrorHTTPTooManyRedirects);
+
+    EXPECT_TRUE(detail::isFollowedRedirect(307));
+    EXPECT_FALSE(detail::isFollowedRedirect(304));
+    EXPECT_FALSE(detail::isFollowedRedirect(300));
 }
 
 TEST_F(URLSessionTest, OnlyHttpAndHttpsAreFetched) {

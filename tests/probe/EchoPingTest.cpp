@@ -158,6 +158,32 @@ TEST_F(EchoPingTest, IdentifierHeldByAnotherOpenPingerIsDrawnAgain) {
     EXPECT_EQ(network->opensAsked(), 3);
 }
 
+TEST_F(EchoPingTest, IdentifierIsNeverZero) {
+    // Bound to port 0, a ping socket would carry an identifier of the kernel's choosing.
+    network->identifiers = {0, 0, 5};
+    auto pinger = startPinger("127.0.0.1");
+    EXPECT_EQ(pinger->identifier(), 5);
+    EXPECT_EQ(network->lastSocket()->identifier, 5);
+}
+
+TEST_F(EchoPingTest, IdentifierInUseElsewhereIsDrawnAgainUntilTheSocketOpens) {
+    network->identifiers = {7, 8, 9};
+    network->failOpens(EADDRINUSE, 2); // another process's ping sockets hold 7 and 8
+    auto pinger = startPinger("127.0.0.1");
+    EXPECT_EQ(network->opensAsked(), 3);
+    ASSERT_EQ(delegate->kinds(), std::vector<std::string>{"start"});
+    EXPECT_EQ(pinger->identifier(), 9);
+    EXPECT_EQ(network->lastSocket()->identifier, 9);
+}
+
+TEST_F(EchoPingTest, IdentifierInUseEverywhereGivesUpWithTheError) {
+    network->failOpens(EADDRINUSE);
+    auto pinger = startPinger("127.0.0.1");
+    ASSERT_EQ(delegate->kinds(), std::vector<std::string>{"fail"});
+    EXPECT_EQ(delegate->events[0].error.code, EADDRINUSE);
+    EXPECT_LE(network->opensAsked(), 16);
+}
+
 TEST_F(EchoPingTest, RequestsCarryIdentifierSequenceAndTheRightTypePerFamily) {
     auto v4 = startPinger("127.0.0.1");
     for (int i = 0; i < 6; ++i) v4->sendPing();

@@ -104,6 +104,16 @@ TEST_F(LoopbackPingTest, PingSocketsAreUsedWhereTheGroupRangeAllowsThem) {
     EXPECT_EQ(probe("::1"), (std::vector<unsigned>{0, 2, 2, 2, 6}));
 }
 
+TEST_F(LoopbackPingTest, IdentifierZeroIsRefusedRatherThanLeftToTheKernel) {
+    PrivateNetwork net;
+    if (!net.entered()) GTEST_SKIP() << "no private network namespace here";
+    PrivateNetwork::sh("ip link set lo up && echo '0 2147483647' > /proc/sys/net/ipv4/ping_group_range");
+    // Bound to port 0 the kernel would pick the identifier, and no reply would match ours.
+    auto opened = LinuxPingNetwork().openSocket(AF_INET, 0);
+    EXPECT_EQ(opened.socket, nullptr);
+    EXPECT_EQ(opened.error, EINVAL);
+}
+
 TEST_F(LoopbackPingTest, RawSocketsStandInWhereTheGroupRangeForbidsPingSockets) {
     PrivateNetwork net;
     if (!net.entered()) GTEST_SKIP() << "no private network namespace here";
@@ -215,6 +225,25 @@ TEST(PingCommand, NoAnswerExitsOneWithANullHost) {
     EXPECT_EQ(status, 2);
     runZqlive("ping 127.0.0.1 --count 0", status);
     EXPECT_EQ(status, 2);
+}
+
+TEST(PingCommand, EveryProbeLostExitsOneWithoutAFastestHost) {
+    PrivateNetwork net;
+    if (!net.entered()) GTEST_SKIP() << "no private network namespace here";
+    // Loopback up, but the kernel of this namespace answers no echo request.
+    PrivateNetwork::sh("ip link set lo up && echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all");
+    int status = -1;
+    std::string output;
+    status = zqtest::runCommand(zqtest::buildDir() + "/bin/zqlive ping 127.0.0.1 --count 2 2>&1 >/dev/null", &output);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(output, "zqlive ping: no host answered\n");
+    auto lines = runZqlive("ping 127.0.0.1 --count 2", status);
+    EXPECT_EQ(status, 1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0]["fastest"].is_null());
+    // The rows still say what happened: every probe lost.
+    ASSERT_EQ(lines[0]["rows"].size(), 1u);
+    EXPECT_EQ(lines[0]["rows"][0]["time"], "1000.00 ms");
 }
 
 TEST(ReachabilityCommand, ReportsStatusAndConnectionRequired) {

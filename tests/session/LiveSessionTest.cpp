@@ -12,7 +12,7 @@ protected:
     std::shared_ptr<ZQLiveSession> make(std::int64_t type) {
         auto session = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
                                              ZQLiveVideoConfiguration::defaultConfigurationForQuality(2), type);
-        session->impl().setParts(fakes.parts());
+        ZQLiveSessionInternals::impl(*session).setParts(fakes.parts());
         session->setDelegate(delegate);
         return session;
     }
@@ -135,8 +135,8 @@ TEST_F(LiveSessionTest, VideoOnlyRunPushesTheFirstFrameEvenIfItIsNotAKeyFrame) {
 
 TEST_F(LiveSessionTest, NothingIsPushedBeforeThePublisherStartsOrAfterItStops) {
     auto session = make(12);
-    session->impl().videoEncoder(); // encoders that already exist from an earlier run
-    session->impl().audioEncoder();
+    ZQLiveSessionInternals::impl(*session).videoEncoder(); // encoders that already exist from an earlier run
+    ZQLiveSessionInternals::impl(*session).audioEncoder();
     session->startLive(std::make_shared<ZQLiveStreamInfo>());
     fakes.socket().report(ZQLivePending);
     fakes.audio->emit(10);
@@ -213,7 +213,7 @@ TEST_F(LiveSessionTest, PushedMediaGoesToTheEncodersOnlyWhileUploadingAndForTheR
     FakeParts otherFakes;
     auto captureOnly = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
                                              ZQLiveVideoConfiguration::defaultConfiguration(), 3);
-    captureOnly->impl().setParts(otherFakes.parts());
+    ZQLiveSessionInternals::impl(*captureOnly).setParts(otherFakes.parts());
     captureOnly->startLive(std::make_shared<ZQLiveStreamInfo>());
     otherFakes.socket().report(ZQLiveStart);
     captureOnly->pushVideo(picture);
@@ -235,6 +235,23 @@ TEST_F(LiveSessionTest, PicturesArrivingWithinOneMillisecondGetDistinctRisingTim
     EXPECT_EQ(stamps[1], stamps[0] + 1);
     EXPECT_EQ(stamps[2], stamps[0] + 2);
     EXPECT_EQ(stamps[3], stamps[0] + 10) << "a picture that comes later keeps its own time";
+}
+
+TEST_F(LiveSessionTest, PcmDeliveredInABurstKeepsTheSpacingItsSamplesImply) {
+    auto session = make(12); // 44.1 kHz stereo
+    startUploading(*session);  // one block of 64 bytes so far
+    ZQBytes block(std::vector<std::uint8_t>(4096)); // 1024 samples: 23.2 ms
+    time.advance(1);
+    session->pushAudio(block);
+    session->pushAudio(block); // the same millisecond: a source catching up
+    session->pushAudio(block);
+    time.advance(1);
+    session->pushAudio(block); // on time again
+    const auto& stamps = fakes.audio->encoded;
+    ASSERT_EQ(stamps.size(), 5u);
+    EXPECT_EQ(stamps[2], stamps[1] + 23);
+    EXPECT_EQ(stamps[3], stamps[1] + 46);
+    EXPECT_EQ(stamps[4], stamps[1] + 1000);
 }
 
 TEST_F(LiveSessionTest, StatisticsAreKeptAlwaysAndDeliveredOnlyWhenAskedFor) {

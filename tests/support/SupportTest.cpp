@@ -2,13 +2,16 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include "ZQLiveKit/PushErrorUtil.h"
 #include "ZQLiveKit/PushParameters.h"
 #include "ZQLiveKit/SaveLogUtil.h"
 #include "ZQLiveKit/ZQLocalization.h"
 #include "ZQPlatform/Clock.h"
+#include "ZQPlatform/Console.h"
 #include "ZQPlatform/SystemInfo.h"
 #include "tests/support/TestUtil.h"
 
@@ -195,6 +198,97 @@ TEST_F(SaveLogTest, SharedLogAndItsFixedTexts) {
     EXPECT_EQ(log.roomId(), "room-9");
     log.uploadLogToServer();
     EXPECT_FALSE(std::filesystem::exists(home.path() + "/Library"));
+}
+
+// Where the log goes without a home, and which folders it refuses. The environment and the console
+// are the test's for its duration.
+class SaveLogPlaceTest : public SaveLogTest {
+protected:
+    void SetUp() override {
+        SaveLogTest::SetUp();
+        platform::SystemInfo::setHomeDirectory("");
+        for (const char* name : {"HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"}) {
+            const char* value = std::getenv(name);
+            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+            ::unsetenv(name);
+        }
+        platform::Console::setSink([this](const std::string& line) { console.push_back(line); });
+    }
+    void TearDown() override {
+        platform::Console::setSink(nullptr);
+        for (auto& [name, value] : saved) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+        SaveLogTest::TearDown();
+    }
+    static void write(SaveLogUtil& log) {
+        log.isNeedToSaveLog(true);
+        log.saveLog("text", "action");
+    }
+
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    std::vector<std::string> console;
+};
+
+TEST_F(SaveLogPlaceTest, WithoutAHomeTheLogGoesToTheUsersStateDirectoryNotToTmp) {
+    ::setenv("XDG_STATE_HOME", home.path().c_str(), 1);
+    SaveLogUtil log;
+    write(log);
+    EXPECT_EQ(log.saveLogPath(), home.path() + "/zqlivekit/Library/QWLog/2024-05-01.log");
+    EXPECT_EQ(zqtest::readFile(log.saveLogPath()), "\naction[2024-05-01 10:00:00]:text\n\n");
+    EXPECT_TRUE(console.empty());
+}
+
+TEST_F(SaveLogPlaceTest, WithoutAHomeOrStateDirectoryTheRuntimeDirectoryIsUsed) {
+    ::setenv("XDG_STATE_HOME", "relative/state", 1); // not absolute: not used
+    ::setenv("XDG_RUNTIME_DIR", home.path().c_str(), 1);
+    SaveLogUtil log;
+    write(log);
+    EXPECT_EQ(log.saveLogPath(), home.path() + "/zqlivekit/Library/QWLog/2024-05-01.log");
+    EXPECT_EQ(zqtest::readFile(log.saveLogPath()), "\naction[2024-05-01 10:00:00]:text\n\n");
+}
+
+TEST_F(SaveLogPlaceTest, WithNoPlaceAtAllSavingIsOffWithOneLine) {
+    if (std::filesystem::exists("/run/user/" + std::to_string(::geteuid())))
+        GTEST_SKIP() << "this user has a runtime directory under /run/user";
+    SaveLogUtil log;
+    write(log);
+    log.saveLog("more", "action");
+    EXPECT_FALSE(log.needsave());
+    EXPECT_EQ(console.size(), 1u);
+    EXPECT_EQ(log.saveLogPath().find("/tmp/"), std::string::npos) << "a shared folder another user can prepare";
+}
+
+TEST_F(SaveLogPlaceTest, FolderPreparedByAnotherUserIsRefused) {
+    platform::SystemInfo::setHomeDirectory(home.path());
+    // A link to somewhere else is not the user's folder, whoever owns the target.
+    zqtest::TempDir elsewhere;
+    std::filesystem::create_directory_symlink(elsewhere.path(), home.path() + "/Library");
+    SaveLogUtil log;
+    write(log);
+    log.isNeedToSaveLog(true); // stays off
+    log.saveLog("more", "action");
+    EXPECT_FALSE(log.needsave());
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path())) << "nothing may be written through the link";
+    ASSERT_EQ(console.size(), 1u);
+    EXPECT_NE(console[0].find(home.path() + "/Library is not a directory of this user"), std::string::npos)
+        << console[0];
+}
+
+TEST_F(SaveLogPlaceTest, FolderOwnedByAnotherUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making a folder of another user needs root";
+    platform::SystemInfo::setHomeDirectory(home.path());
+    std::filesystem::create_directories(home.path() + "/Library/QWLog");
+    ASSERT_EQ(::chown((home.path() + "/Library/QWLog").c_str(), 65534, 65534), 0);
+    SaveLogUtil log;
+    write(log);
+    EXPECT_FALSE(log.needsave());
+    EXPECT_FALSE(std::filesystem::exists(logPath()));
+    ASSERT_EQ(console.size(), 1u);
+    EXPECT_NE(console[0].find("/Library/QWLog is not a directory of this user"), std::string::npos) << console[0];
 }
 
 } // namespace

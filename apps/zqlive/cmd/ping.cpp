@@ -41,10 +41,12 @@ int runPing(const std::vector<std::string>& argv) {
     manager.getFatestAddress(candidates, [&](const std::optional<std::string>& fastest,
                                              const std::optional<nlohmann::json>& rows) {
         status.finish();
+        // The manager ranks a host whose probes were all lost (at 1000 ms each); with no answer from
+        // any host there is no fastest one to name.
+        found = fastest.has_value() && answered > 0;
         zqlive::emit({{"event", "result"},
-                      {"fastest", fastest ? nlohmann::json(*fastest) : nlohmann::json(nullptr)},
+                      {"fastest", found ? nlohmann::json(*fastest) : nlohmann::json(nullptr)},
                       {"rows", rows ? *rows : nlohmann::json::array()}});
-        found = fastest.has_value();
         platform::RunLoop::main().stop();
     });
     // Every run ends (answered, lost or failed), so the completion always comes.
@@ -60,5 +62,6 @@ ZQLIVE_COMMAND(ping, "ping", "probe hosts by ICMP echo and rank them by mean del
                "  HOST[=DESC]  a host name or address, with the label shown in the rows (default: the host)\n"
                "  --count N    probes per host (default 3)\n"
                "  --records    print every probe record as it happens\n\n"
-               "Prints {\"event\":\"result\",\"fastest\":...,\"rows\":[...]}; exits 1 when no host answered.",
+               "Prints {\"event\":\"result\",\"fastest\":...,\"rows\":[...]}; exits 1 (fastest null) when no probe of\n"
+               "any host was answered.",
                runPing);

@@ -14,6 +14,7 @@
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/RunLoop.h"
 #include "apps/zqlive/AudioInputOption.h"
+#include "apps/zqlive/CameraOptions.h"
 #include "apps/zqlive/Cli.h"
 
 namespace {
@@ -21,7 +22,9 @@ namespace {
 constexpr const char* kUsage =
     "publish URL [--video testsrc] [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
     "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
-    "              [--reconnect-count N] [--debug-info]";
+    "              [--reconnect-count N] [--debug-info] [--front-source SOURCE] [--back-source SOURCE]\n"
+    "  SOURCE (the cameras of the capture path): pattern (default), camera, camera:/dev/videoN,\n"
+    "         file:PATH (looped), none";
 
 struct PublishOptions {
     std::string url;
@@ -39,7 +42,8 @@ struct PublishOptions {
 PublishOptions parse(const std::vector<std::string>& argv) {
     zqlive::Args args(argv, {"adaptive", "debug-info"});
     args.allowOnly({"video", "audio", "size", "fps", "bitrate", "audio-quality", "duration", "adaptive",
-                    "reconnect-interval", "reconnect-count", "debug-info"});
+                    "reconnect-interval", "reconnect-count", "debug-info", "front-source", "back-source"});
+    zqlive::applyCameraSourceOptions(args);
     if (args.positionals().size() != 1) throw zqlive::UsageError("needs exactly one URL");
     PublishOptions o;
     o.url = args.positionals()[0];

@@ -1,11 +1,27 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 #include "ZQLiveKit/PixelBuffer.h"
+#include "platform/media/RealTimePacer.h"
 
 namespace zqtest {
+
+// A pacer clock whose waits return at once with the time moved to the deadline: paced sources run
+// as fast as they can while seeing exact, regular times.
+class InstantClock final : public platform::PacerClock {
+public:
+    double now() override { return mNow.load(); }
+    void waitUntil(double deadline, std::unique_lock<std::mutex>&, std::condition_variable&) override {
+        if (mNow.load() < deadline) mNow = deadline;
+    }
+    void jump(double seconds) { mNow = mNow.load() + seconds; }
+
+private:
+    std::atomic<double> mNow{500.0};
+};
 
 // Decodes length-prefixed H.264 pictures with libavcodec's decoder, as a player would.
 class H264TestDecoder {

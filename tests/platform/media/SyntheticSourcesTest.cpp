@@ -9,23 +9,14 @@
 #include "ZQLiveKit/ToneSource.h"
 #include "platform/media/PatternPainter.h"
 #include "platform/media/RealTimePacer.h"
+#include "tests/platform/media/MediaTestSupport.h"
+#include "platform/media/SyntheticSourcePacing.h"
 
 using namespace platform;
 
 namespace {
 
-// Waits return at once with the time moved to the deadline.
-class InstantClock final : public PacerClock {
-public:
-    double now() override { return mNow.load(); }
-    void waitUntil(double deadline, std::unique_lock<std::mutex>&, std::condition_variable&) override {
-        if (mNow.load() < deadline) mNow = deadline;
-    }
-    void jump(double seconds) { mNow = mNow.load() + seconds; }
-
-private:
-    std::atomic<double> mNow{500.0};
-};
+using zqtest::InstantClock;
 
 TEST(RealTimePacerTest, TicksOnAFixedGridFromTheStart) {
     auto clock = std::make_shared<InstantClock>();
@@ -163,7 +154,7 @@ TEST(TestPatternSourceTest, ClockReadsHoursMinutesSecondsAndMilliseconds) {
 TEST(TestPatternSourceTest, DeliversPacedFramesUntilStopped) {
     auto clock = std::make_shared<InstantClock>();
     TestPatternSource source(32, 32, 25);
-    source.setPacerClockForTesting(clock);
+    SyntheticSourcePacing::setPacerClock(source, clock);
     std::vector<double> times;
     std::promise<void> enough;
     source.setCallback([&](const std::shared_ptr<PixelBuffer>& picture) {
@@ -215,7 +206,7 @@ TEST(ToneSourceTest, BlocksAreWholeFramesDeliveredAtTheirDuration) {
 
     auto clock = std::make_shared<InstantClock>();
     ToneSource tone(16000, 1, 2048); // 1024 frames: 64 ms a block
-    tone.setPacerClockForTesting(clock);
+    SyntheticSourcePacing::setPacerClock(tone, clock);
     std::vector<double> times;
     std::promise<void> enough;
     tone.setCallback([&](std::span<const std::uint8_t> pcm) {
