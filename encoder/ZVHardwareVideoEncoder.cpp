@@ -129,25 +129,17 @@ void ZVHardwareVideoEncoder::compressionOutput(std::uint64_t frameContext, Media
         delegate = mDelegate.lock();
     }
 
-    // Length-prefixed units: a 4-byte big-endian length, then the unit. A length that runs past the
-    // block ends the walk (the rest is unreadable); an empty unit is skipped.
-    const std::vector<std::uint8_t>& block = sample->data;
-    const std::size_t total = block.size();
-    std::size_t offset = 0;
-    while (offset + 4 < total) {
-        const std::size_t length = (std::size_t(block[offset]) << 24) | (std::size_t(block[offset + 1]) << 16) |
-                                   (std::size_t(block[offset + 2]) << 8) | block[offset + 3];
-        if (length > total - offset - 4) break;
-        if (length > 0) {
-            auto frame = std::make_shared<ZQVideoFrame>();
-            frame->setTimestamp(timeStamp);
-            frame->setData(ZQBytes(block.data() + offset + 4, length));
-            frame->setIsKeyFrame(keyFrame);
-            frame->setSps(sps);
-            frame->setPps(pps);
-            if (delegate) delegate->videoEncoder(this, frame);
-        }
-        offset += 4 + length;
+    // One frame per NAL unit; the frame shares the unit's bytes with the encoder's output. An empty
+    // unit is skipped.
+    for (const ZQBytes& unit : sample->nalUnits) {
+        if (unit.empty()) continue;
+        auto frame = std::make_shared<ZQVideoFrame>();
+        frame->setTimestamp(timeStamp);
+        frame->setData(unit);
+        frame->setIsKeyFrame(keyFrame);
+        frame->setSps(sps);
+        frame->setPps(pps);
+        if (delegate) delegate->videoEncoder(this, frame);
     }
 }
 

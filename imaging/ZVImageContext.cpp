@@ -10,6 +10,7 @@
 #include "ZQPlatform/SystemInfo.h"
 #include "imaging/ZVGLProgram.h"
 #include "imaging/ZVImageFramebufferCache.h"
+#include "platform/foundation/DispatchCheck.h"
 
 using namespace zvgl;
 

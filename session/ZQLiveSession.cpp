@@ -17,6 +17,7 @@ ZQLiveSessionDelegate::~ZQLiveSessionDelegate() = default;
 void ZQLiveSessionDelegate::liveSessionLiveStateDidChange(ZQLiveSession&, ZQLiveState) {}
 void ZQLiveSessionDelegate::liveSessionDebugInfo(ZQLiveSession&, std::shared_ptr<ZQLiveDebug>) {}
 void ZQLiveSessionDelegate::liveSessionErrorCode(ZQLiveSession&, std::uint64_t) {}
+void ZQLiveSessionDelegate::liveSessionVideoBitRateDidChange(ZQLiveSession&, std::uint64_t) {}
 
 // --- Impl ---
 
@@ -187,12 +188,16 @@ void ZQLiveSession::Impl::socketBufferStatus(const std::shared_ptr<ZVStreamSocke
     if (!encoder) return;
     // Compared as unsigned, as the configuration holds them; a cut never wraps below zero.
     auto current = static_cast<std::uint64_t>(std::max<std::int64_t>(encoder->videoBitRate(), 0));
+    std::uint64_t next = current;
     if (status == ZVBufferStateDecline) {
-        if (current < videoConfiguration->videoMaxBitRate())
-            encoder->setVideoBitRate(static_cast<std::int64_t>(current + kBitRateRaise));
+        if (current < videoConfiguration->videoMaxBitRate()) next = current + kBitRateRaise;
     } else if (current > videoConfiguration->videoMinBitRate()) {
-        encoder->setVideoBitRate(static_cast<std::int64_t>(current > kBitRateCut ? current - kBitRateCut : 0));
+        next = current > kBitRateCut ? current - kBitRateCut : 0;
     }
+    if (next == current) return;
+    encoder->setVideoBitRate(static_cast<std::int64_t>(next));
+    // Every step is told, so that the application sees the rate follow the network.
+    onMainWithDelegate([next](ZQLiveSession& s, ZQLiveSessionDelegate& d) { d.liveSessionVideoBitRateDidChange(s, next); });
 }
 
 void ZQLiveSession::Impl::videoEncoder(ZVVideoEncoding*, const std::shared_ptr<ZQVideoFrame>& frame) {

@@ -6,7 +6,12 @@
 // RtmpConnection over librtmp: one RTMP handle, allocated with the object and freed with it.
 //
 // It adds what the library lacks or gets wrong for a publisher:
-// - an error report when a send fails or leaves the link closed (the library only logs);
+// - the TCP connection is made by TcpConnector (IPv6 and IPv4, abortable), and librtmp runs its
+//   handshake and the publish exchange over it; the link's LinkInterrupt ends any of that at once;
+// - a failure comes back as the call's result, with a stall (no byte taken for the stall time-out,
+//   SO_SNDTIMEO) told apart from other failures;
+// - the kernel's send buffer is capped as the settings ask, so that media waits in the publisher's
+//   buffer rather than in the kernel;
 // - SIGPIPE never reaches the application: the library writes with plain send(), so a send on a
 //   link the peer has dropped (also the FCUnpublish/deleteStream that closing sends) would raise
 //   it. Every library call runs with SIGPIPE blocked on the calling thread, and a SIGPIPE it left
@@ -15,19 +20,23 @@
 //   headerTypeFor).
 class LibRtmpConnection final : public RtmpConnection {
 public:
-    explicit LibRtmpConnection(ErrorHandler onError);
+    LibRtmpConnection();
     ~LibRtmpConnection() override;
     LibRtmpConnection(const LibRtmpConnection&) = delete;
     LibRtmpConnection& operator=(const LibRtmpConnection&) = delete;
 
-    bool connect(const std::string& url) override;
+    Result connect(const std::string& url, const Settings& settings, LinkInterrupt& interrupt) override;
     bool isConnected() const override;
     std::int32_t streamId() const override;
-    bool send(RtmpMessage& message) override;
+    Result send(RtmpMessage& message) override;
+    Result setChunkSize(std::uint32_t size) override;
     void close() override;
 
-    // The link's receive time-out, seconds.
-    static constexpr int kLinkTimeoutSeconds = 30;
+    // Replaces the settings' stall time-out for the links this object makes (tests use a short one).
+    void setStallSeconds(double seconds) { mStallOverride = seconds; }
+
+    // How long closing may spend telling the server goodbye.
+    static constexpr double kGoodbyeSeconds = 0.25;
 
     // The chunk-header format to ask librtmp for. librtmp turns a non-large header into format 3
     // when size, type and timestamp equal the previous message on the chunk stream, and means
@@ -37,10 +46,21 @@ public:
     static std::uint8_t headerTypeFor(const RTMPPacket* previous, const RTMPPacket& packet);
 
 private:
-    void report(int code, const char* message);
+    // Sends one packet; the result tells a stall, an interrupt and other failures apart.
+    Result sendPacket(RTMPPacket& packet);
+    Result failure(const char* what, int error);
 
     RTMP* mRtmp = nullptr;
     std::string mUrl; // librtmp keeps pointers into the URL it parsed
-    ErrorHandler mOnError;
-    bool mReported = false;
+    LinkInterrupt* mInterrupt = nullptr;
+    // The connected socket. librtmp works on a duplicate, which it may close on its own when a call
+    // fails; this one stays open until close(), so the interrupt never shuts down a reused number.
+    int mSocket = -1;
+    double mStallSeconds = 0;
+    double mStallOverride = 0;
+    // The published stream's id. librtmp's own copy is kept at 0 while media flows, so that when a
+    // send fails the library closes the socket at once instead of first trying to say goodbye on the
+    // dead link (which, on a stalled one, waits out the stall time-out again).
+    std::int32_t mStreamId = 0;
+    bool mFailed = false;
 };

@@ -12,12 +12,14 @@ public:
     static constexpr std::size_t kHeadroom = 18;
 
     // Message types and chunk-header formats, as on the wire.
+    static constexpr std::uint8_t kTypeSetChunkSize = 0x01;
     static constexpr std::uint8_t kTypeAudio = 0x08;
     static constexpr std::uint8_t kTypeVideo = 0x09;
     static constexpr std::uint8_t kTypeDataAmf0 = 0x12;
     static constexpr std::uint8_t kHeaderLarge = 0;
     static constexpr std::uint8_t kHeaderMedium = 1;
-    // Chunk streams: metadata on 3, every media message on 4.
+    // Chunk streams: protocol control on 2, metadata on 3, every media message on 4.
+    static constexpr int kChannelControl = 2;
     static constexpr int kChannelMetaData = 3;
     static constexpr int kChannelMedia = 4;
 

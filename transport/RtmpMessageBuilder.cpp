@@ -168,6 +168,17 @@ RtmpMessage RtmpMessageBuilder::audio(const ZQAudioFrame& frame) {
     return message;
 }
 
+RtmpMessage RtmpMessageBuilder::setChunkSize(std::uint32_t size) {
+    RtmpMessage message(RtmpMessage::kTypeSetChunkSize, 4);
+    putBigEndian32(message.body(), size & 0x7FFFFFFFu); // the top bit must be 0
+    message.setChannel(RtmpMessage::kChannelControl);
+    message.setHeaderType(RtmpMessage::kHeaderLarge);
+    message.setTimestamp(0);
+    message.setHasAbsoluteTimestamp(true);
+    message.setStreamId(0);
+    return message;
+}
+
 std::uint8_t RtmpMessageBuilder::mediaHeaderType(std::uint8_t packetType, std::size_t bodySize) {
     return packetType == RtmpMessage::kTypeAudio && bodySize != 4 ? RtmpMessage::kHeaderMedium
                                                                    : RtmpMessage::kHeaderLarge;

@@ -46,6 +46,10 @@ public:
     // One raw AAC access unit: AF 01 and the data.
     static RtmpMessage audio(const ZQAudioFrame& frame);
 
+    // Set Chunk Size (protocol control): the chunk size of every later message from this side, in
+    // 31 bits big-endian, on chunk stream 2 and message stream 0.
+    static RtmpMessage setChunkSize(std::uint32_t size);
+
     // Chunk-header format of a media message: large, except audio messages other than the 4-byte
     // sequence header, which go with medium headers.
     static std::uint8_t mediaHeaderType(std::uint8_t packetType, std::size_t bodySize);

@@ -1,5 +1,6 @@
 #include "transport/ZVStreamRTMPSocket.h"
 
+#include <algorithm>
 #include "ZQLiveKit/ZQAudioFrame.h"
 #include "ZQLiveKit/ZQVideoFrame.h"
 #include "ZQPlatform/Clock.h"
@@ -43,22 +44,54 @@ ZVStreamRTMPSocket::ZVStreamRTMPSocket(std::shared_ptr<ZQLiveStreamInfo> stream,
       mReconnectInterval(reconnectInterval > 0 ? reconnectInterval : kDefaultReconnectInterval),
       mReconnectCount(reconnectCount > 0 ? reconnectCount : kDefaultReconnectCount),
       mConnectionFactory(std::move(connectionFactory)),
+      mRun(std::make_shared<LinkInterrupt>()),
       mSendQueue(platform::DispatchQueue::createSerial("com.zqlivekit.rtmp.send")) {}
 
 ZVStreamRTMPSocket::~ZVStreamRTMPSocket() {
     // A timed attempt holds this object weakly and would find it gone; cancel it all the same.
     platform::RunLoop::main().cancelPreviousPerformRequests(this);
+    // Queued steps find this object gone; a closing connection must not wait for the network.
+    currentRun()->interrupt();
+}
+
+RtmpConnection::Settings ZVStreamRTMPSocket::linkSettingsFor(const ZQLiveStreamInfo& stream) {
+    // Enough for small streams on links with a long round trip; the kernel doubles what it is given.
+    constexpr std::uint64_t kMinSendBuffer = 16 * 1024;
+    std::uint64_t bitsPerSecond = 0;
+    if (const auto& video = stream.videoConfiguration())
+        bitsPerSecond += std::max(video->videoBitRate(), video->videoMaxBitRate());
+    if (const auto& audio = stream.audioConfiguration()) bitsPerSecond += audio->audioBitrate();
+    // A quarter of a second of the stream, which the kernel's doubling (for its bookkeeping) makes
+    // about half a second queued: enough to keep the link busy, little enough that the backlog waits
+    // in the send buffer, where it is dropped by its rules and seen by the adaptive bit rate. On a
+    // link four times slower than the stream that half second is still two seconds of latency.
+    std::uint64_t bytes = std::max(kMinSendBuffer, bitsPerSecond / 8 / 4);
+    RtmpConnection::Settings settings;
+    settings.sendBufferBytes = static_cast<int>(std::min<std::uint64_t>(bytes, 64u << 20));
+    return settings;
+}
+
+ZVStreamRTMPSocket::Run ZVStreamRTMPSocket::currentRun() const {
+    std::lock_guard lock(mRunMutex);
+    return mRun;
 }
 
 // MARK: - Public operations
 
 void ZVStreamRTMPSocket::start() {
-    mSendQueue->async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->startStep();
+    mSendQueue->async([weak = weak_from_this(), run = currentRun()] {
+        if (auto self = weak.lock()) self->startStep(run);
     });
 }
 
 void ZVStreamRTMPSocket::stop() {
+    // The run ends here, on the caller's thread: whatever the send queue is blocked in returns now,
+    // so the stop step behind it runs promptly. Later starts belong to the next run.
+    {
+        std::lock_guard lock(mRunMutex);
+        mRun->interrupt();
+        mRun = std::make_shared<LinkInterrupt>();
+    }
     // The owner usually lets go of the publisher right after asking it to stop; the step keeps it
     // alive until the connection is closed and Stop is reported.
     mSendQueue->async([self = shared_from_this()] { self->stopStep(); });
@@ -82,6 +115,7 @@ void ZVStreamRTMPSocket::reconnect() {
 }
 
 void ZVStreamRTMPSocket::streamingBufferBufferState(const std::shared_ptr<ZVStreamingBuffer>&, ZVBufferState state) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     auto self = weak_from_this().lock();
     if (!self) return;
     if (auto target = delegate()) target->socketBufferStatus(self, state);
@@ -100,8 +134,10 @@ void ZVStreamRTMPSocket::reportStatus(ZQLiveState status) {
 
 // MARK: - Start, stop, connect
 
-void ZVStreamRTMPSocket::startStep() {
+void ZVStreamRTMPSocket::startStep(const Run& run) {
     ZQ_DCHECK_ON(mSendQueue);
+    // A stop came after this start: the run is over before it began.
+    if (run->interrupted()) return;
     if (!mStream || mIsConnecting || mConnection || !mStream->url()) return;
     ZQLiveDebug& debug = debugInfo();
     debug.setStreamId(mStream->streamId());
@@ -109,34 +145,41 @@ void ZVStreamRTMPSocket::startStep() {
     debug.setIsRtmp(true);
     mIsConnecting = true;
     reportStatus(ZQLivePending);
-    connect();
+    connect(run);
 }
 
-int ZVStreamRTMPSocket::connect() {
+int ZVStreamRTMPSocket::connect(const Run& run) {
     ZQ_DCHECK_ON(mSendQueue);
     // A fresh handle for every connect: a handle that has seen a failure is never used again.
-    mConnection = mConnectionFactory([this](const RtmpConnection::ErrorReport& report) {
-        // Raised from inside mConnection->send(), on the send queue. The request runs at once rather
-        // than queued: it then lands before a stop queued behind the failing step (a stop must leave
-        // no attempt behind), and the step that met the dead link sees the request's flags.
-        ZQ_DCHECK_ON(mSendQueue);
-        if (report.code < 0) {
-            platform::Console::log("RTMP error " + std::to_string(report.code) + ": " + report.message);
-            reconnectRequest();
-        }
-    });
+    mConnection = mConnectionFactory();
+    mConnectionRun = run;
     const auto& url = mStream->url();
-    if (!mConnection || !url || !mConnection->connect(*url)) {
-        platform::Console::log("RTMP connect failed: " + url.value_or(""));
+    RtmpConnection::Result result{RtmpConnection::Status::Failed, "no connection"};
+    if (mConnection && url) result = mConnection->connect(*url, linkSettingsFor(*mStream), *run);
+    if (run->interrupted()) {
+        // Stopped while connecting: whatever the connect came to is of no use; the stop step that
+        // follows reports and cleans up.
+        closeConnection();
+        return -1;
+    }
+    if (!result.ok()) {
+        platform::Console::log("RTMP connect failed: " + url.value_or("") + ": " + result.reason);
         closeConnection();
         reconnectRequest();
         return -1;
     }
     reportStatus(ZQLiveStart);
     RtmpMessage metaData = RtmpMessageBuilder::metaData(RtmpMessageBuilder::metaDataFor(*mStream));
-    sendMessage(metaData);
-    if (!mConnection->isConnected()) {
-        // The link died under the metadata; the error report has made the reconnect request.
+    result = sendMessage(metaData);
+    // Right after the metadata: larger chunks, far fewer writes per frame; every message's bytes
+    // stay the same.
+    if (result.ok()) result = mConnection->setChunkSize(kChunkSize);
+    if (!result.ok()) {
+        // The link died under the first messages (or the run was stopped meanwhile).
+        if (result.status != RtmpConnection::Status::Interrupted) {
+            platform::Console::log("RTMP link lost: " + result.reason);
+            reconnectRequest();
+        }
         return -1;
     }
     mIsConnected = true;
@@ -149,6 +192,7 @@ int ZVStreamRTMPSocket::connect() {
 }
 
 void ZVStreamRTMPSocket::closeConnection() {
+    ZQ_DCHECK_ON(mSendQueue);
     if (!mConnection) return;
     mConnection->close();
     mConnection.reset();
@@ -156,8 +200,10 @@ void ZVStreamRTMPSocket::closeConnection() {
 
 void ZVStreamRTMPSocket::stopStep() {
     ZQ_DCHECK_ON(mSendQueue);
+    reportFinalStatistics();
     reportStatus(ZQLiveStop);
     closeConnection();
+    mConnectionRun.reset();
     mIsSending.store(false);
     mIsConnected = false;
     mIsConnecting = false;
@@ -167,10 +213,9 @@ void ZVStreamRTMPSocket::stopStep() {
     mDebugInfo.reset();
     mBuffer->removeAllObject();
     mRetryTimes4netWorkBreaken = 0;
-    // No attempt may run after a stop: cancel the timed one, and make one already handed to this
-    // queue find itself stale.
+    // No attempt may run after a stop: cancel the timed one; one already handed to this queue finds
+    // its run over.
     platform::RunLoop::main().cancelPreviousPerformRequests(this);
-    ++mRunGeneration;
 }
 
 // MARK: - Reconnection
@@ -182,11 +227,13 @@ void ZVStreamRTMPSocket::reconnectRequest() {
         mIsConnected = false;
         mIsConnecting = false;
         mIsReconnecting = true;
-        platform::RunLoop::main().performAfter(
-            this, static_cast<double>(mReconnectInterval),
-            [weak = weak_from_this(), generation = mRunGeneration] {
-                if (auto self = weak.lock()) self->reconnectAttemptDue(generation);
-            });
+        // The attempt belongs to the run of the link that failed (a request made before any
+        // connect, to the current one).
+        Run run = mConnectionRun ? mConnectionRun : currentRun();
+        platform::RunLoop::main().performAfter(this, static_cast<double>(mReconnectInterval),
+                                               [weak = weak_from_this(), run] {
+                                                   if (auto self = weak.lock()) self->reconnectAttemptDue(run);
+                                               });
         return;
     }
     if (mRetryTimes4netWorkBreaken >= mReconnectCount) {
@@ -195,25 +242,26 @@ void ZVStreamRTMPSocket::reconnectRequest() {
     }
 }
 
-void ZVStreamRTMPSocket::reconnectAttemptDue(std::uint64_t generation) {
+void ZVStreamRTMPSocket::reconnectAttemptDue(const Run& run) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     platform::RunLoop::main().cancelPreviousPerformRequests(this);
     // The connect may block for the link time-out: it runs on the send queue, never on the main
     // loop, and the queue also keeps it apart from a stop.
-    mSendQueue->async([weak = weak_from_this(), generation] {
-        if (auto self = weak.lock()) self->reconnectAttempt(generation);
+    mSendQueue->async([weak = weak_from_this(), run] {
+        if (auto self = weak.lock()) self->reconnectAttempt(run);
     });
 }
 
-void ZVStreamRTMPSocket::reconnectAttempt(std::uint64_t generation) {
+void ZVStreamRTMPSocket::reconnectAttempt(const Run& run) {
     ZQ_DCHECK_ON(mSendQueue);
-    if (generation != mRunGeneration) return; // stopped since the attempt was timed
+    if (!run || run->interrupted()) return; // stopped since the attempt was timed
     mIsReconnecting = false;
     if (mIsConnected) return;
     closeConnection();
     mSendAudioHead = false;
     mSendVideoHead = false;
     reportStatus(ZQLiveReconnecting);
-    connect();
+    connect(run);
 }
 
 // MARK: - Send loop
@@ -228,6 +276,7 @@ void ZVStreamRTMPSocket::queueSendStep() {
 // another queue to lower it would only add latency, and a stop or start queued meanwhile still runs
 // before the next step.
 void ZVStreamRTMPSocket::finishSendStep() {
+    ZQ_DCHECK_ON(mSendQueue);
     mIsSending.store(false);
     queueSendStep();
 }
@@ -236,9 +285,10 @@ void ZVStreamRTMPSocket::sendStep() {
     ZQ_DCHECK_ON(mSendQueue);
     if (mIsSending.load() || mBuffer->listCount() == 0) return;
     mIsSending.store(true);
-    if (!mIsConnected || mIsReconnecting || mIsConnecting || !mConnection) {
-        // The link is not up: end without queueing another step. The frames wait in the buffer
-        // (which drops by its own rules); a successful connect queues the next step.
+    if (!mIsConnected || mIsReconnecting || mIsConnecting || !mConnection || mConnectionRun->interrupted()) {
+        // The link is not up, or a stop is on its way: end without queueing another step. The
+        // frames wait in the buffer (which drops by its own rules); a successful connect queues the
+        // next step.
         mIsSending.store(false);
         return;
     }
@@ -247,21 +297,24 @@ void ZVStreamRTMPSocket::sendStep() {
         mIsSending.store(false);
         return;
     }
-    bool taken;
+    bool taken = false;
     bool isAudio = false;
+    RtmpConnection::Result result;
     if (const ZQVideoFrame* video = frame->asVideoFrame()) {
-        taken = sendVideo(*video);
+        result = sendVideo(*video, taken);
     } else if (const ZQAudioFrame* audio = frame->asAudioFrame()) {
         isAudio = true;
-        taken = sendAudio(*audio);
-    } else {
-        taken = false; // a bare ZQFrame carries nothing the stream can use
-    }
+        result = sendAudio(*audio, taken);
+    } // a bare ZQFrame carries nothing the stream can use
+    // A frame that met a dead link is lost, but it left the buffer: it counts as taken.
     if (taken) updateStatistics(*frame, isAudio);
+    onSendResult(result);
     finishSendStep();
 }
 
-bool ZVStreamRTMPSocket::sendVideo(const ZQVideoFrame& frame) {
+RtmpConnection::Result ZVStreamRTMPSocket::sendVideo(const ZQVideoFrame& frame, bool& taken) {
+    ZQ_DCHECK_ON(mSendQueue);
+    taken = true;
     if (!mSendVideoHead) {
         mSendVideoHead = true;
         std::string reason;
@@ -269,46 +322,60 @@ bool ZVStreamRTMPSocket::sendVideo(const ZQVideoFrame& frame) {
         if (!header) {
             // Discarded; this connection goes without an AVC sequence header.
             platform::Console::log("RTMP video frame discarded, no AVC sequence header: " + reason);
-            return false;
+            taken = false;
+            return {};
         }
-        sendMessage(*header);
-        return true;
+        return sendMessage(*header);
     }
     RtmpMessage message = RtmpMessageBuilder::video(frame);
-    sendMessage(message);
-    return true;
+    return sendMessage(message);
 }
 
-bool ZVStreamRTMPSocket::sendAudio(const ZQAudioFrame& frame) {
+RtmpConnection::Result ZVStreamRTMPSocket::sendAudio(const ZQAudioFrame& frame, bool& taken) {
+    ZQ_DCHECK_ON(mSendQueue);
+    taken = true;
     if (!mSendAudioHead) {
         mSendAudioHead = true;
         auto header = RtmpMessageBuilder::audioHeader(frame);
         if (!header) {
             platform::Console::log("RTMP audio frame discarded, no AAC sequence header: no AudioSpecificConfig");
-            return false;
+            taken = false;
+            return {};
         }
-        sendMessage(*header);
-        return true;
+        return sendMessage(*header);
     }
     RtmpMessage message = RtmpMessageBuilder::audio(frame);
-    sendMessage(message);
-    return true;
+    return sendMessage(message);
 }
 
-void ZVStreamRTMPSocket::sendMessage(RtmpMessage& message) {
-    if (!mConnection || !mConnection->isConnected()) return;
+RtmpConnection::Result ZVStreamRTMPSocket::sendMessage(RtmpMessage& message) {
+    ZQ_DCHECK_ON(mSendQueue);
+    if (!mConnection || !mConnection->isConnected())
+        return RtmpConnection::Result{RtmpConnection::Status::NotConnected, "not connected"};
     message.setStreamId(mConnection->streamId());
-    mConnection->send(message);
+    return mConnection->send(message);
+}
+
+void ZVStreamRTMPSocket::onSendResult(const RtmpConnection::Result& result) {
+    ZQ_DCHECK_ON(mSendQueue);
+    if (!result.linkLost()) return; // sent, or nothing to send on, or stopped
+    // The request runs at once rather than queued: it then lands before a stop queued behind the
+    // failing step (a stop must leave no attempt behind), and the steps that follow see its flags.
+    // A failed connection is closed, so it fails no second time: one request per lost link.
+    platform::Console::log("RTMP link lost: " + result.reason);
+    reconnectRequest();
 }
 
 // MARK: - Statistics
 
 ZQLiveDebug& ZVStreamRTMPSocket::debugInfo() {
+    ZQ_DCHECK_ON(mSendQueue);
     if (!mDebugInfo) mDebugInfo = std::make_shared<ZQLiveDebug>();
     return *mDebugInfo;
 }
 
 void ZVStreamRTMPSocket::updateStatistics(const ZQFrame& frame, bool isAudio) {
+    ZQ_DCHECK_ON(mSendQueue);
     ZQLiveDebug& debug = debugInfo();
     const double bytes = static_cast<double>(frame.data().size());
     const double now = platform::mediaTime() * 1000.0;
@@ -337,4 +404,20 @@ void ZVStreamRTMPSocket::updateStatistics(const ZQFrame& frame, bool isAudio) {
     debug.setCapturedAudioCount(0);
     debug.setCapturedVideoCount(0);
     debug.setTimeStamp(now);
+}
+
+void ZVStreamRTMPSocket::reportFinalStatistics() {
+    ZQ_DCHECK_ON(mSendQueue);
+    if (!mDebugInfo) return; // no run to report on
+    // The run's totals: the window in progress is closed early, drops that no sent frame collected
+    // yet are counted, and the frames the stop leaves unsent (send list and sort window) are told.
+    ZQLiveDebug& debug = *mDebugInfo;
+    const double now = platform::mediaTime() * 1000.0;
+    debug.setDropFrame(debug.dropFrame() + mBuffer->takeLastDropFrames());
+    debug.setElapsedMilli(now - debug.timeStamp());
+    debug.setCurrentBandwidth(debug.bandwidth());
+    debug.setCurrentCapturedAudioCount(debug.capturedAudioCount());
+    debug.setCurrentCapturedVideoCount(debug.capturedVideoCount());
+    debug.setUnSendCount(static_cast<std::int64_t>(mBuffer->listCount() + mBuffer->sortList().size()));
+    if (auto target = delegate()) target->socketDebug(shared_from_this(), std::make_shared<ZQLiveDebug>(debug));
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include "ZQLiveKit/ZQLiveStreamInfo.h"
 #include "ZQPlatform/DispatchQueue.h"
+#include "transport/LinkInterrupt.h"
 #include "transport/RtmpConnection.h"
 #include "transport/ZVStreamSocket.h"
 #include "transport/ZVStreamingBuffer.h"
@@ -21,6 +22,12 @@ class ZQVideoFrame;
 // Queues: start, stop, reconnect requests, send steps and the connect of every reconnect attempt
 // run on the send queue, which alone owns the connection and the connection flags; reconnect
 // attempts are timed on the main run loop, which only hands them to the send queue.
+//
+// Stopping never waits for the network. Each run (from one stop to the next) has a LinkInterrupt;
+// stop() fires the current one on the caller's thread before it queues the stop step, which ends a
+// connect, a handshake or a send blocked on the send queue at once, and whatever such a connect
+// brings back afterwards is discarded. A link that takes no byte for the stall time-out is dead
+// and takes the reconnect path (docs/transport.md).
 class ZVStreamRTMPSocket final : public ZVStreamSocket,
                                  public ZVStreamingBufferDelegate,
                                  public std::enable_shared_from_this<ZVStreamRTMPSocket> {
@@ -34,7 +41,7 @@ public:
     static std::shared_ptr<ZVStreamRTMPSocket> create(std::shared_ptr<ZQLiveStreamInfo> stream,
                                                       std::int64_t reconnectInterval = 0,
                                                       std::int64_t reconnectCount = 0);
-    // The same over another RTMP connection maker (tests pass a fake).
+    // The same over another RTMP connection maker (tests pass a fake, or a tuned real one).
     static std::shared_ptr<ZVStreamRTMPSocket> create(std::shared_ptr<ZQLiveStreamInfo> stream,
                                                       std::int64_t reconnectInterval,
                                                       std::int64_t reconnectCount,
@@ -43,6 +50,7 @@ public:
 
     // ZVStreamSocket. All any thread, returning at once.
     void start() override;
+    // Also cuts short a connect or a send in progress on the send queue.
     void stop() override;
     void sendFrame(std::shared_ptr<ZQFrame> frame) override;
     void setDelegate(std::weak_ptr<ZVStreamSocketDelegate> delegate) override;
@@ -59,30 +67,46 @@ public:
     const std::shared_ptr<ZQLiveStreamInfo>& stream() const { return mStream; }
     const std::shared_ptr<ZVStreamingBuffer>& buffer() const { return mBuffer; }
 
+    // How the links of this stream are set up: the kernel's send buffer holds about half a second of
+    // the stream at its highest configured rate (docs/transport.md).
+    static RtmpConnection::Settings linkSettingsFor(const ZQLiveStreamInfo& stream);
+    // The chunk size announced on every connection.
+    static constexpr std::uint32_t kChunkSize = 4096;
+
 private:
     ZVStreamRTMPSocket(std::shared_ptr<ZQLiveStreamInfo> stream, std::int64_t reconnectInterval,
                        std::int64_t reconnectCount, RtmpConnectionFactory connectionFactory);
 
+    using Run = std::shared_ptr<LinkInterrupt>;
+
     // Send-queue steps.
-    void startStep();
+    void startStep(const Run& run);
     void stopStep();
-    int connect();
+    int connect(const Run& run);
     void reconnectRequest();
-    void reconnectAttempt(std::uint64_t generation);
+    void reconnectAttempt(const Run& run);
     void sendStep();
-    bool sendVideo(const ZQVideoFrame& frame);
-    bool sendAudio(const ZQAudioFrame& frame);
-    void sendMessage(RtmpMessage& message);
+    // Sends what the frame amounts to; `taken` tells whether it counts as sent in the statistics.
+    RtmpConnection::Result sendVideo(const ZQVideoFrame& frame, bool& taken);
+    RtmpConnection::Result sendAudio(const ZQAudioFrame& frame, bool& taken);
+    RtmpConnection::Result sendMessage(RtmpMessage& message);
+    // A lost link makes the connection's one reconnect request; anything else is left alone.
+    void onSendResult(const RtmpConnection::Result& result);
     void updateStatistics(const ZQFrame& frame, bool isAudio);
+    // Closes the statistics window early for the run's last record (stop).
+    void reportFinalStatistics();
     void closeConnection();
     ZQLiveDebug& debugInfo();
 
+    // The current run's interrupt. Any thread.
+    Run currentRun() const;
+
     // Queues a send step on the send queue. Any thread.
     void queueSendStep();
-    // Ends a send step: the flag goes down and the next step is queued.
+    // Ends a send step: the flag goes down and the next step is queued. Send queue.
     void finishSendStep();
     // Main queue, when the reconnect delay has passed.
-    void reconnectAttemptDue(std::uint64_t generation);
+    void reconnectAttemptDue(const Run& run);
 
     std::shared_ptr<ZVStreamSocketDelegate> delegate() const;
     void reportStatus(ZQLiveState status);
@@ -99,7 +123,13 @@ private:
     // True while one send step is in progress. Any thread reads it; the send queue writes it.
     std::atomic<bool> mIsSending{false};
 
+    // Fired by stop() and replaced by a fresh one: the run that a start, a connect or a timed attempt
+    // belongs to is over once its interrupt has fired.
+    mutable std::mutex mRunMutex;
+    Run mRun; // guarded by mRunMutex
+
     // Owned by the send queue.
+    Run mConnectionRun; // the run of mConnection and of the attempts it leads to
     std::unique_ptr<RtmpConnection> mConnection;
     std::shared_ptr<ZQLiveDebug> mDebugInfo;
     std::int64_t mRetryTimes4netWorkBreaken = 0;
@@ -108,8 +138,6 @@ private:
     bool mIsReconnecting = false;
     bool mSendVideoHead = false;
     bool mSendAudioHead = false;
-    // Bumped by every stop, so that a reconnect attempt timed before it finds itself stale.
-    std::uint64_t mRunGeneration = 0;
 
     // Declared last, so destroyed first: its queued tasks run (and find this object gone) before
     // the state they would touch is destroyed.

@@ -107,7 +107,9 @@ void ZVStreamingBuffer::expire() {
         return;
     }
 
-    // No video at all: the backlog is audio only and is given up whole, uncounted.
+    // No video at all: the backlog is audio only and is given up whole. Counted like any other
+    // drop, or seconds of lost sound would not show in the statistics.
+    mLastDropFrames += static_cast<std::int64_t>(mList.size());
     mList.clear();
 }
 
@@ -130,9 +132,15 @@ void ZVStreamingBuffer::tick() {
     if (!window.empty()) {
         ZVBufferState state = evaluate(window, needed);
         if (state == ZVBufferStateIncrease || state == ZVBufferStateDecline) {
-            auto delegate = this->delegate().lock();
-            if (delegate && delegate->respondsToStreamingBufferBufferState()) {
-                delegate->streamingBufferBufferState(shared_from_this(), state);
+            // The first tick runs on the thread of the first append; the delegate hears it on the
+            // main queue all the same.
+            auto main = platform::DispatchQueue::main();
+            if (main->isCurrent()) {
+                report(state);
+            } else {
+                main->async([weak = weak_from_this(), state] {
+                    if (auto buffer = weak.lock()) buffer->report(state);
+                });
             }
         }
     }
@@ -143,6 +151,12 @@ void ZVStreamingBuffer::tick() {
     });
     std::lock_guard lock(mMutex);
     mNextTick = std::move(next);
+}
+
+void ZVStreamingBuffer::report(ZVBufferState state) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
+    auto delegate = this->delegate().lock();
+    if (delegate && delegate->respondsToStreamingBufferBufferState()) delegate->streamingBufferBufferState(shared_from_this(), state);
 }
 
 std::shared_ptr<ZQFrame> ZVStreamingBuffer::popFirstObject() {

@@ -17,12 +17,13 @@ long frameDataCompare(const std::shared_ptr<ZQFrame>& a, const std::shared_ptr<Z
 // The send queue between the encoders and the publisher. Frames from the audio and video encoder
 // threads pass a sort window of five frames that puts them in timestamp order, then wait in the send
 // list for the publisher. When the send list is full, video frames are dropped (P-frames before key
-// frames) and counted. Once a second, on the main queue, the length of the send list is sampled; every
-// five seconds the delegate hears whether it kept growing or stayed empty.
+// frames; a backlog of audio alone is given up whole) and counted. Once a second, on the main queue,
+// the length of the send list is sampled; every five seconds the delegate hears whether it kept
+// growing or stayed empty.
 //
 // Threading: every method may be called on any thread; the lists are guarded by one lock. The ticks
-// run on the main queue (the first one on the thread of the first append) and the delegate is called
-// there.
+// run on the main queue (the first one on the thread of the first append) and the delegate is always
+// called on the main queue.
 class ZVStreamingBuffer : public std::enable_shared_from_this<ZVStreamingBuffer> {
 public:
     using FrameList = std::deque<std::shared_ptr<ZQFrame>>;
@@ -82,7 +83,10 @@ private:
     // Drops frames from a full send list. Called with mMutex held.
     void expire();
     // Samples the send list, evaluates a full window, and schedules the next tick on the main queue.
+    // Main queue, except the first tick, which runs on the thread of the first append.
     void tick();
+    // Tells the delegate the state of the window just evaluated. Main queue.
+    void report(ZVBufferState state);
 
     mutable std::mutex mMutex; // guards everything below except mStartTimer
     FrameList mSortList;

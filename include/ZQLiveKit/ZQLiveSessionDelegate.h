@@ -19,4 +19,7 @@ public:
     virtual void liveSessionDebugInfo(ZQLiveSession& session, std::shared_ptr<ZQLiveDebug> debugInfo);
     // liveSession:errorCode: — the publisher's error code, unchanged (205 after ZQLiveError).
     virtual void liveSessionErrorCode(ZQLiveSession& session, std::uint64_t errorCode);
+    // Each step of the adaptive bit rate: the video bit rate (bits per second) the session just gave
+    // the encoder. Only while adaptiveBitrate is on.
+    virtual void liveSessionVideoBitRateDidChange(ZQLiveSession& session, std::uint64_t videoBitRate);
 };

@@ -305,19 +305,24 @@ MediaStatus FFmpegH264Encoder::receive(const PictureSink& sink) {
         Picture picture;
         picture.isKeyFrame = (mPacket->flags & AV_PKT_FLAG_KEY) != 0;
         picture.pts = mPacket->pts;
-        picture.data.reserve(static_cast<std::size_t>(mPacket->size) + 16);
+        // The packet moves into a holder that its NAL units share: they reach the publisher without
+        // a copy, and the codec's buffer is freed with the last frame made from it.
+        std::shared_ptr<AVPacket> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+        if (!packet) return MediaStatus::EncoderFailed;
+        av_packet_move_ref(packet.get(), mPacket);
+        if (!packet->buf && av_packet_make_refcounted(packet.get()) < 0) return MediaStatus::EncoderFailed;
+        ZQBytes whole(packet, packet->data, static_cast<std::size_t>(packet->size));
         std::vector<std::vector<std::uint8_t>> sps, pps;
-        for (auto nal : h264::splitAnnexB({mPacket->data, static_cast<std::size_t>(mPacket->size)})) {
+        for (auto nal : h264::splitAnnexB({whole.data(), whole.size()})) {
             switch (h264::nalType(nal)) {
             case h264::kNalSps: sps.emplace_back(nal.begin(), nal.end()); break;
             case h264::kNalPps: pps.emplace_back(nal.begin(), nal.end()); break;
             case h264::kNalAccessUnitDelimiter: break;
-            default: h264::appendLengthPrefixed(picture.data, nal);
+            default: picture.nalUnits.push_back(whole.slice(static_cast<std::size_t>(nal.data() - whole.data()), nal.size()));
             }
         }
-        av_packet_unref(mPacket);
         takeParameterSets(sps, pps);
-        if (!picture.data.empty()) sink(std::move(picture));
+        if (!picture.nalUnits.empty()) sink(std::move(picture));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "ZQLiveKit/PixelBuffer.h"
+#include "ZQLiveKit/ZQBytes.h"
 #include "platform/media/MediaTypes.h"
 #include "platform/media/VideoCompressionSession.h"
 
@@ -17,12 +18,14 @@ struct SwsContext;
 namespace platform {
 
 // One opened libavcodec H.264 encoder and what it needs around it (pixel conversion, hardware
-// frames, Annex B to length-prefixed rewriting). Single-threaded: the compression session runs it
+// frames, splitting its Annex B output into NAL units). Single-threaded: the compression session runs it
 // on its own queue, the encoder probe on the probing thread.
 class FFmpegH264Encoder {
 public:
     struct Picture {
-        std::vector<std::uint8_t> data; // length-prefixed NAL units, parameter sets taken out
+        // The picture's NAL units without start codes, parameter sets and delimiters taken out:
+        // views over the codec's own packet, which they keep alive (nothing is copied).
+        std::vector<ZQBytes> nalUnits;
         bool isKeyFrame = false;
         std::int64_t pts = 0;           // in kTimeBase units
     };

@@ -205,7 +205,7 @@ void FFmpegVideoCompressionSession::deliver(FFmpegH264Encoder::Picture&& picture
         if (mInvalidated) return; // by an earlier callback of the same picture batch
     }
     CompressedSample sample;
-    sample.data = std::move(picture.data);
+    sample.nalUnits = std::move(picture.nalUnits);
     sample.isKeyFrame = picture.isKeyFrame;
     sample.parameterSets = mEncoder->parameterSets();
     sample.presentationTime = it->presentationTime;

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 #include "ZQLiveKit/PixelBuffer.h"
+#include "ZQLiveKit/ZQBytes.h"
 #include "platform/media/MediaTypes.h"
 
 namespace platform {
@@ -65,9 +66,9 @@ struct H264EncoderSettings {
 
 // One encoded picture as the session hands it out (a CMSampleBuffer of H.264).
 struct CompressedSample {
-    // Length-prefixed NAL units: each a 4-byte big-endian length, then that many bytes. Parameter
-    // sets are not repeated here.
-    std::vector<std::uint8_t> data;
+    // The picture's NAL units, each without start code or length: views over the encoder's own
+    // output, shared rather than copied. Parameter sets are not repeated here.
+    std::vector<ZQBytes> nalUnits;
     // False when the picture depends on earlier ones (NotSync).
     bool isKeyFrame = false;
     // The format description's parameter sets: index 0 the SPS, index 1 the PPS, without start codes.

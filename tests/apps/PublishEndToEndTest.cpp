@@ -8,6 +8,7 @@
 #include <sstream>
 #include "tests/platform/media/AudioTestSupport.h"
 #include "tests/support/NginxRtmp.h"
+#include "tests/support/TestMedia.h"
 #include "tests/support/TestUtil.h"
 
 namespace {
@@ -135,6 +136,12 @@ TEST(ZqlivePublish, FiveSecondsReachTheIngestAndDecodeCleanly) {
     std::string errors;
     zqtest::runCommand("ffmpeg -nostdin -v error -i '" + recording + "' -f null - 2>&1", &errors);
     EXPECT_EQ(errors, "") << "the recording does not decode cleanly";
+
+    // The summary holds the run's real totals, and the ingest got every frame sent, the last ones
+    // included: each is one packet of the recording, but the first video and the first audio frame,
+    // which went as the sequence headers.
+    auto packets = zqtest::packetTimestamps(recording, "v").size() + zqtest::packetTimestamps(recording, "a").size();
+    EXPECT_EQ(summary["framesSent"].get<long long>(), static_cast<long long>(packets) + 2);
 }
 
 TEST(ZqlivePublish, AnUnreachableIngestEndsWithError205AndAFailingExit) {
@@ -145,7 +152,9 @@ TEST(ZqlivePublish, AnUnreachableIngestEndsWithError205AndAFailingExit) {
                                 &out);
     EXPECT_NE(rc, 0);
     auto events = jsonLines(out);
-    EXPECT_EQ(stateNames(events), (std::vector<std::string>{"ZQLivePending", "ZQLiveReconnecting", "ZQLiveError"}));
+    // After the error the job stops the session, as at the end of any run.
+    EXPECT_EQ(stateNames(events),
+              (std::vector<std::string>{"ZQLivePending", "ZQLiveReconnecting", "ZQLiveError", "ZQLiveStop"}));
     bool saw205 = false;
     for (auto& e : events)
         if (e["event"] == "error") saw205 = e["code"] == 205;

@@ -1,5 +1,5 @@
 // ZVHardwareVideoEncoder over a fake compression session: the properties it sets, key-frame forcing
-// and presentation times, the NAL walk, parameter sets, background handling and bit-rate changes.
+// and presentation times, one frame per NAL unit, parameter sets, background handling and bit-rate changes.
 #include <gtest/gtest.h>
 #include "ZQPlatform/NotificationCenter.h"
 #include "ZQPlatform/SystemInfo.h"
@@ -22,20 +22,24 @@ std::shared_ptr<ZQLiveVideoConfiguration> configuration(std::uint64_t frameRate,
     return c;
 }
 
-// Length-prefixed units.
-Bytes block(const std::vector<Bytes>& units) {
-    Bytes out;
-    for (const auto& u : units) {
-        auto n = static_cast<std::uint32_t>(u.size());
-        out.insert(out.end(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
-        out.insert(out.end(), u.begin(), u.end());
+// NAL units as an encoder hands them out: slices of one output buffer.
+std::vector<ZQBytes> units(const std::vector<Bytes>& list) {
+    Bytes all;
+    for (const auto& u : list) all.insert(all.end(), u.begin(), u.end());
+    ZQBytes whole(std::move(all));
+    std::vector<ZQBytes> out;
+    std::size_t at = 0;
+    for (const auto& u : list) {
+        out.push_back(whole.slice(at, u.size()));
+        at += u.size();
     }
     return out;
 }
 
-CompressedSample sample(Bytes data, bool key, std::vector<Bytes> sets = {{0x67, 0x42, 0xC0, 0x1E}, {0x68, 0xCE}}) {
+CompressedSample sample(std::vector<ZQBytes> nalUnits, bool key,
+                        std::vector<Bytes> sets = {{0x67, 0x42, 0xC0, 0x1E}, {0x68, 0xCE}}) {
     CompressedSample s;
-    s.data = std::move(data);
+    s.nalUnits = std::move(nalUnits);
     s.isKeyFrame = key;
     s.parameterSets = std::move(sets);
     return s;
@@ -130,13 +134,16 @@ TEST_F(HardwareVideoEncoderTest, IntervalZeroForcesNothingAndAHugeOneIsTakenAsSi
 
 TEST_F(HardwareVideoEncoderTest, EveryNalUnitOfAPictureBecomesOneFrame) {
     auto encoder = make(configuration(30, 60));
-    auto s = sample(block({{0x06, 1, 2}, {0x65, 3, 4, 5}}), true);
+    auto s = sample(units({{0x06, 1, 2}, {}, {0x65, 3, 4, 5}}), true);
     sessions.current().emit(777, MediaStatus::Ok, &s);
     auto frames = delegate->snapshot();
-    ASSERT_EQ(frames.size(), 2u);
+    ASSERT_EQ(frames.size(), 2u) << "an empty unit makes no frame";
     EXPECT_EQ(frames[0].encoder, encoder.get());
     EXPECT_EQ(bytes(frames[0].frame->data()), (Bytes{0x06, 1, 2}));
     EXPECT_EQ(bytes(frames[1].frame->data()), (Bytes{0x65, 3, 4, 5}));
+    // The frames hold the encoder's bytes themselves, not copies.
+    EXPECT_EQ(frames[1].frame->data().data(), s.nalUnits[2].data());
+    EXPECT_EQ(frames[1].frame->data().owner(), s.nalUnits[0].owner());
     for (const auto& f : frames) {
         EXPECT_EQ(f.frame->timestamp(), 777u);
         EXPECT_TRUE(f.frame->isKeyFrame());
@@ -145,32 +152,9 @@ TEST_F(HardwareVideoEncoderTest, EveryNalUnitOfAPictureBecomesOneFrame) {
     }
 }
 
-TEST_F(HardwareVideoEncoderTest, NalWalkNeverReadsPastTheBlock) {
-    auto encoder = make(configuration(30, 60));
-    auto& session = sessions.current();
-    auto emit = [&](Bytes data) {
-        auto s = sample(std::move(data), false);
-        session.emit(1, MediaStatus::Ok, &s);
-        return delegate->snapshot().size();
-    };
-    EXPECT_EQ(emit({0, 0, 0, 0}), 0u);             // exactly 4 bytes
-    EXPECT_EQ(emit({0, 0, 1}), 0u);                // shorter than a length field
-    EXPECT_EQ(emit({}), 0u);
-    EXPECT_EQ(emit({0, 0, 0, 9, 0x41, 1}), 0u);    // the length runs past the end
-    // A good unit, then one whose length overruns: the first is delivered, the walk stops.
-    Bytes goodThenBad = block({{0x41, 7}});
-    goodThenBad.insert(goodThenBad.end(), {0, 0, 1, 0, 0x41});
-    EXPECT_EQ(emit(goodThenBad), 1u);
-    EXPECT_EQ(bytes(delegate->snapshot()[0].frame->data()), (Bytes{0x41, 7}));
-    // An empty unit is skipped, the walk goes on.
-    EXPECT_EQ(emit(block({{}, {0x41, 8}})), 2u);
-    // A length field near 4 GiB must not wrap the offset arithmetic.
-    EXPECT_EQ(emit({0xFF, 0xFF, 0xFF, 0xFF, 0x41, 1, 2}), 2u);
-}
-
 TEST_F(HardwareVideoEncoderTest, FailedOrEmptyOutputsDeliverNothing) {
     auto encoder = make(configuration(30, 60));
-    auto s = sample(block({{0x65, 1}}), true);
+    auto s = sample(units({{0x65, 1}}), true);
     sessions.current().emit(1, MediaStatus::EncoderFailed, &s);
     sessions.current().emit(1, MediaStatus::Ok, nullptr);
     EXPECT_TRUE(delegate->snapshot().empty());
@@ -181,21 +165,21 @@ TEST_F(HardwareVideoEncoderTest, FailedOrEmptyOutputsDeliverNothing) {
 TEST_F(HardwareVideoEncoderTest, ParameterSetsComeFromTheFirstKeyFrameAndStay) {
     auto encoder = make(configuration(30, 60));
     auto& session = sessions.current();
-    auto delta = sample(block({{0x41, 1}}), false);
+    auto delta = sample(units({{0x41, 1}}), false);
     session.emit(1, MediaStatus::Ok, &delta);
     EXPECT_TRUE(encoder->sps().isNil()); // not from a delta frame
     EXPECT_TRUE(delegate->snapshot().back().frame->sps().isNil());
 
-    auto halfKey = sample(block({{0x65, 1}}), true, {{0x67, 1, 2, 3}});
+    auto halfKey = sample(units({{0x65, 1}}), true, {{0x67, 1, 2, 3}});
     session.emit(2, MediaStatus::Ok, &halfKey);
     EXPECT_TRUE(encoder->sps().isNil()); // both sets or none
     EXPECT_TRUE(delegate->snapshot().back().frame->pps().isNil());
 
-    auto key = sample(block({{0x65, 2}}), true, {{0x67, 0x4D, 0, 0x1F}, {0x68, 0xEE}});
+    auto key = sample(units({{0x65, 2}}), true, {{0x67, 0x4D, 0, 0x1F}, {0x68, 0xEE}});
     session.emit(3, MediaStatus::Ok, &key);
     EXPECT_EQ(bytes(encoder->sps()), (Bytes{0x67, 0x4D, 0, 0x1F}));
 
-    auto laterKey = sample(block({{0x65, 3}}), true, {{0x67, 0x42, 0, 0x0D}, {0x68, 0x11}});
+    auto laterKey = sample(units({{0x65, 3}}), true, {{0x67, 0x42, 0, 0x0D}, {0x68, 0x11}});
     session.emit(4, MediaStatus::Ok, &laterKey);
     EXPECT_EQ(bytes(encoder->sps()), (Bytes{0x67, 0x4D, 0, 0x1F})); // never refreshed
     EXPECT_EQ(bytes(delegate->snapshot().back().frame->pps()), (Bytes{0x68, 0xEE}));
@@ -245,7 +229,7 @@ TEST_F(HardwareVideoEncoderTest, BitRateChangeReconfiguresTheRunningSession) {
 
 TEST_F(HardwareVideoEncoderTest, FailedEncodeRebuildsAndKeepsCountAndParameterSets) {
     auto encoder = make(configuration(30, 60));
-    auto key = sample(block({{0x65, 1}}), true);
+    auto key = sample(units({{0x65, 1}}), true);
     sessions.current().emit(1, MediaStatus::Ok, &key);
     encoder->encodeVideoData(picture(), 1);
     sessions.current().encodeResult = MediaStatus::EncoderFailed;
@@ -288,7 +272,7 @@ TEST_F(HardwareVideoEncoderTest, StopCompletesFramesAndDestructionReleasesTheSes
     // No one observes the lifecycle any more, and late output goes nowhere.
     NotificationCenter::defaultCenter().post(kApplicationDidBecomeActiveNotification);
     EXPECT_EQ(sessions.made.size(), 1u);
-    auto s = sample(block({{0x65, 1}}), true);
+    auto s = sample(units({{0x65, 1}}), true);
     session->emit(1, MediaStatus::Ok, &s);
     EXPECT_TRUE(delegate->snapshot().empty());
 }
@@ -298,7 +282,7 @@ TEST_F(HardwareVideoEncoderTest, DelegateIsWeakAndBothSettersWriteIt) {
     EXPECT_EQ(encoder->h264Delegate().lock(), delegate);
     auto other = std::make_shared<zqtest::RecordingVideoDelegate>();
     encoder->setH264Delegate(other);
-    auto s = sample(block({{0x65, 1}}), true);
+    auto s = sample(units({{0x65, 1}}), true);
     sessions.current().emit(1, MediaStatus::Ok, &s);
     EXPECT_TRUE(delegate->snapshot().empty());
     EXPECT_EQ(other->snapshot().size(), 1u);

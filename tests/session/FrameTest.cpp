@@ -14,7 +14,7 @@ TEST(ZQBytes, CopiesShareOneBufferAndNilDiffersFromEmpty) {
     auto frame = std::make_shared<ZQVideoFrame>();
     frame->setData(payload);
     EXPECT_EQ(frame->data().data(), payload.data()) << "a frame must hold the encoder's bytes, not a copy";
-    EXPECT_EQ(frame->data().storage().use_count(), 2);
+    EXPECT_EQ(frame->data().owner().use_count(), 2);
 
     ZQBytes nil;
     ZQBytes empty(std::vector<std::uint8_t>{});
@@ -25,6 +25,29 @@ TEST(ZQBytes, CopiesShareOneBufferAndNilDiffersFromEmpty) {
     EXPECT_FALSE(nil == empty);
     EXPECT_TRUE(ZQBytes({1, 2, 3}) == payload);
     EXPECT_FALSE(ZQBytes({1, 2}) == payload);
+}
+
+TEST(ZQBytes, SlicesAreViewsThatKeepTheWholeBufferAlive) {
+    ZQBytes slice;
+    const std::uint8_t* start = nullptr;
+    {
+        ZQBytes packet(std::vector<std::uint8_t>{0, 0, 1, 0x65, 0x88, 0x84, 0, 0, 1, 0x41});
+        start = packet.data();
+        slice = packet.slice(3, 3);
+    }
+    // The packet is gone; its bytes are not.
+    EXPECT_EQ(slice.data(), start + 3);
+    EXPECT_TRUE(slice == ZQBytes({0x65, 0x88, 0x84}));
+    EXPECT_EQ(slice.slice(1, 100).size(), 2u) << "a slice is clamped to what there is";
+    EXPECT_TRUE(slice.slice(9, 1).empty());
+    EXPECT_FALSE(slice.slice(9, 1).isNil());
+    EXPECT_TRUE(ZQBytes().slice(0, 4).isNil());
+    // A view over storage the caller owns, and a view without an owner (nil).
+    auto block = std::make_shared<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{7, 8, 9});
+    ZQBytes view(block, block->data() + 1, 2);
+    EXPECT_TRUE(view == ZQBytes({8, 9}));
+    EXPECT_EQ(block.use_count(), 2);
+    EXPECT_TRUE(ZQBytes(nullptr, block->data(), 3).isNil());
 }
 
 TEST(ZQFrame, FreshFramesAreEmptyAndKindsAreDistinguishable) {

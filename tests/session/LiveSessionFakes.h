@@ -117,9 +117,13 @@ struct RecordingSessionDelegate : ZQLiveSessionDelegate {
         debugs.push_back(std::move(debugInfo));
     }
     void liveSessionErrorCode(ZQLiveSession&, std::uint64_t code) override { errors.push_back(code); }
+    void liveSessionVideoBitRateDidChange(ZQLiveSession&, std::uint64_t bitRate) override {
+        bitRates.push_back(bitRate);
+    }
 
     std::vector<ZQLiveState> states;
     std::vector<ZQLiveState> sessionStateAtCall;
     std::vector<std::shared_ptr<ZQLiveDebug>> debugs;
     std::vector<std::uint64_t> errors;
+    std::vector<std::uint64_t> bitRates;
 };

@@ -293,6 +293,10 @@ TEST_F(AdaptiveBitrateTest, DeclineRaisesBy50000UntilAtOrAboveTheMaximum) {
         rates.push_back(fakes.video->bitRate);
     }
     EXPECT_EQ(rates, (std::vector<std::int64_t>{850000, 900000, 950000, 1000000, 1000000}));
+    // Each step reaches the delegate on the main queue; the report that moved nothing does not.
+    EXPECT_TRUE(delegate->bitRates.empty());
+    time.runMain();
+    EXPECT_EQ(delegate->bitRates, (std::vector<std::uint64_t>{850000, 900000, 950000, 1000000}));
 }
 
 TEST_F(AdaptiveBitrateTest, IncreaseCutsBy100000UntilAtOrBelowTheMinimum) {
@@ -317,6 +321,8 @@ TEST_F(AdaptiveBitrateTest, NothingMovesWhenAdaptationIsOff) {
     report(ZVBufferStateDecline);
     report(ZVBufferStateIncrease);
     EXPECT_EQ(fakes.video->bitRate, 800000);
+    time.runMain();
+    EXPECT_TRUE(delegate->bitRates.empty());
 }
 
 TEST_F(LiveSessionTest, RunningStartsTheCaptureSourcesAndKillStopsOnlyExistingOnes) {

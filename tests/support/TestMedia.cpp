@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include "tests/support/TestUtil.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/crc.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
@@ -210,6 +212,31 @@ std::vector<std::int64_t> packetTimestamps(const std::string& path, const std::s
         pos = end + 1;
     }
     return timestamps;
+}
+
+std::vector<PacketDigest> packetDigests(const std::string& path, const std::string& kind) {
+    std::string out;
+    runCommand("ffprobe -v error -select_streams " + kind +
+                   " -show_data_hash CRC32 -show_entries packet=pts,size,data_hash -of json '" + path + "'",
+               &out);
+    std::vector<PacketDigest> digests;
+    auto parsed = nlohmann::json::parse(out, nullptr, false);
+    if (!parsed.is_object() || !parsed["packets"].is_array()) return digests;
+    for (const auto& packet : parsed["packets"]) {
+        PacketDigest digest;
+        digest.timestamp = packet.value("pts", std::int64_t{-1});
+        digest.size = static_cast<std::size_t>(std::stoul(packet.value("size", std::string("0"))));
+        digest.hash = packet.value("data_hash", std::string());
+        digests.push_back(digest);
+    }
+    return digests;
+}
+
+std::string crc32Hash(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t crc = av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), UINT32_MAX, data, size) ^ UINT32_MAX;
+    char text[32];
+    std::snprintf(text, sizeof text, "CRC32:%08x", crc);
+    return text;
 }
 
 std::string decodeErrors(const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 #include <nlohmann/json.hpp>
@@ -37,6 +38,20 @@ TestMedia makeTestMedia(const TestMediaOptions& options = {});
 nlohmann::json probeMedia(const std::string& path);
 // Timestamps (ms) of one kind of packet, "v" or "a", as ffprobe reads them from the file.
 std::vector<std::int64_t> packetTimestamps(const std::string& path, const std::string& kind);
+// One packet of one kind as ffprobe reads it from the file: its time (ms), size and the CRC32 of its
+// data, written as ffprobe writes it ("CRC32:0123abcd").
+struct PacketDigest {
+    std::int64_t timestamp = 0;
+    std::size_t size = 0;
+    std::string hash;
+    bool operator==(const PacketDigest&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& out, const PacketDigest& p) {
+    return out << p.timestamp << "ms/" << p.size << "/" << p.hash;
+}
+std::vector<PacketDigest> packetDigests(const std::string& path, const std::string& kind);
+// The same CRC32 text for bytes of our own.
+std::string crc32Hash(const std::uint8_t* data, std::size_t size);
 // Decodes the whole file with ffmpeg and returns what it reported at error level ("" = clean).
 std::string decodeErrors(const std::string& path);
 

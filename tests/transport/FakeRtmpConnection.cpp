@@ -1,6 +1,8 @@
 #include "tests/transport/FakeRtmpConnection.h"
 
 #include <utility>
+#include "transport/LinkInterrupt.h"
+#include "transport/RtmpMessageBuilder.h"
 
 namespace zqtest {
 
@@ -16,7 +18,31 @@ void FakeIngest::setConnectByDefault(bool ok) {
 
 void FakeIngest::dropLink() {
     std::lock_guard lock(mMutex);
-    mDropPending = true;
+    mDropPending = RtmpConnection::Status::Failed;
+}
+
+void FakeIngest::stallLink() {
+    std::lock_guard lock(mMutex);
+    mDropPending = RtmpConnection::Status::Stalled;
+}
+
+void FakeIngest::duringNextConnect(std::function<void()> action, bool ignoreInterrupt) {
+    std::lock_guard lock(mMutex);
+    mConnectAction = std::move(action);
+    mConnectIgnoresInterrupt = ignoreInterrupt;
+}
+
+bool FakeIngest::runConnectAction(LinkInterrupt& interrupt) {
+    std::function<void()> action;
+    bool ignoreInterrupt;
+    {
+        std::lock_guard lock(mMutex);
+        action = std::exchange(mConnectAction, nullptr);
+        ignoreInterrupt = mConnectIgnoresInterrupt;
+    }
+    if (!action) return true;
+    action();
+    return ignoreInterrupt || !interrupt.interrupted();
 }
 
 void FakeIngest::duringNextClose(std::function<void()> action) {
@@ -34,10 +60,10 @@ void FakeIngest::runCloseAction() {
 }
 
 RtmpConnectionFactory FakeIngest::factory() {
-    return [ingest = shared_from_this()](RtmpConnection::ErrorHandler onError) -> std::unique_ptr<RtmpConnection> {
+    return [ingest = shared_from_this()]() -> std::unique_ptr<RtmpConnection> {
         int number = ++ingest->mMade;
         ++ingest->mAlive;
-        return std::make_unique<FakeRtmpConnection>(ingest, number, std::move(onError));
+        return std::make_unique<FakeRtmpConnection>(ingest, number);
     };
 }
 
@@ -50,11 +76,9 @@ bool FakeIngest::nextConnectResult() {
     return ok;
 }
 
-bool FakeIngest::takeDrop() {
+RtmpConnection::Status FakeIngest::takeDrop() {
     std::lock_guard lock(mMutex);
-    bool drop = mDropPending;
-    mDropPending = false;
-    return drop;
+    return std::exchange(mDropPending, RtmpConnection::Status::Ok);
 }
 
 void FakeIngest::recordSent(SentMessage message) {
@@ -72,24 +96,52 @@ std::vector<SentMessage> FakeIngest::sent() const {
     return mSent;
 }
 
-bool FakeRtmpConnection::connect(const std::string& url) {
+RtmpConnection::Settings FakeIngest::lastSettings() const {
+    std::lock_guard lock(mMutex);
+    return mLastSettings;
+}
+
+std::vector<std::uint32_t> FakeIngest::chunkSizes() const {
+    std::lock_guard lock(mMutex);
+    return mChunkSizes;
+}
+
+RtmpConnection::Result FakeRtmpConnection::connect(const std::string& url, const Settings& settings,
+                                                   LinkInterrupt& interrupt) {
+    mInterrupt = &interrupt;
     {
         std::lock_guard lock(mIngest->mMutex);
         mIngest->mUrls.push_back(url);
+        mIngest->mLastSettings = settings;
+    }
+    if (!mIngest->runConnectAction(interrupt)) {
+        ++mIngest->mAttempts;
+        return Result{Status::Interrupted, "fake connect interrupted"};
     }
     mConnected = mIngest->nextConnectResult();
-    return mConnected;
+    if (!mConnected) return Result{Status::Failed, "fake connect refused"};
+    return {};
 }
 
-bool FakeRtmpConnection::send(RtmpMessage& message) {
-    if (!mConnected) return false;
-    if (mIngest->takeDrop()) {
+RtmpConnection::Result FakeRtmpConnection::setChunkSize(std::uint32_t size) {
+    RtmpMessage message = RtmpMessageBuilder::setChunkSize(size);
+    Result result = send(message);
+    if (result.ok()) {
+        std::lock_guard lock(mIngest->mMutex);
+        mIngest->mChunkSizes.push_back(size);
+    }
+    return result;
+}
+
+RtmpConnection::Result FakeRtmpConnection::send(RtmpMessage& message) {
+    if (!mConnected) return Result{Status::NotConnected, "not connected"};
+    if (mInterrupt && mInterrupt->interrupted()) {
         mConnected = false;
-        if (!mReported && mOnError) {
-            mReported = true;
-            mOnError(ErrorReport{kErrorSendFailed, "fake link dropped"});
-        }
-        return false;
+        return Result{Status::Interrupted, "fake link interrupted"};
+    }
+    if (auto drop = mIngest->takeDrop(); drop != Status::Ok) {
+        mConnected = false;
+        return Result{drop, drop == Status::Stalled ? "fake link stalled" : "fake link dropped"};
     }
     SentMessage sent;
     sent.connection = mNumber;
@@ -101,7 +153,7 @@ bool FakeRtmpConnection::send(RtmpMessage& message) {
     sent.streamId = message.streamId();
     sent.body.assign(message.body(), message.body() + message.bodySize());
     mIngest->recordSent(std::move(sent));
-    return true;
+    return {};
 }
 
 void FakeRtmpConnection::close() {

@@ -227,6 +227,18 @@ TEST(RtmpMessageBuilder, TimestampsAbove32BitsKeepTheirLow32Bits) {
     EXPECT_EQ(RtmpMessageBuilder::audio(audio).timestamp(), 0u);
 }
 
+TEST(RtmpMessageBuilder, SetChunkSizeIsAControlMessageOfStreamZero) {
+    RtmpMessage message = RtmpMessageBuilder::setChunkSize(4096);
+    EXPECT_EQ(bodyOf(message), (Bytes{0x00, 0x00, 0x10, 0x00}));
+    EXPECT_EQ(message.packetType(), 0x01);
+    EXPECT_EQ(message.channel(), 2);
+    EXPECT_EQ(message.streamId(), 0);
+    EXPECT_EQ(message.headerType(), RtmpMessage::kHeaderLarge);
+    EXPECT_EQ(message.timestamp(), 0u);
+    // The size has 31 bits: the top bit stays clear whatever is asked.
+    EXPECT_EQ(bodyOf(RtmpMessageBuilder::setChunkSize(0x80001000u)), (Bytes{0x00, 0x00, 0x10, 0x00}));
+}
+
 RTMPPacket packet(std::uint8_t type, std::uint8_t header, std::uint32_t size, std::uint32_t timestamp) {
     RTMPPacket p;
     RTMPPacket_Reset(&p);

@@ -191,13 +191,13 @@ TEST_F(StreamingBuffer, AKeyFrameAtTimestampZeroAlsoTakesTheNextOne) {
     EXPECT_EQ(timestamps(buffer->list()).at(0), 80u);
 }
 
-TEST_F(StreamingBuffer, AnAudioOnlyBacklogIsEmptiedWithoutCounting) {
+TEST_F(StreamingBuffer, AnAudioOnlyBacklogIsEmptiedAndEveryFrameOfItCounted) {
     FrameList frames;
     for (std::uint64_t ts = 10; frames.size() < 600; ts += 10) frames.push_back(audio(ts));
     fillList(frames);
     buffer->setLastDropFrames(4);
     releaseOne();
-    EXPECT_EQ(buffer->lastDropFrames(), 4);
+    EXPECT_EQ(buffer->lastDropFrames(), 4 + 600);
     EXPECT_EQ(timestamps(buffer->list()), (std::vector<std::uint64_t>{kLate}));
 }
 
@@ -291,6 +291,19 @@ TEST_F(StreamingBuffer, ASteadilyGrowingBacklogReportsIncrease) {
     EXPECT_EQ(recorder->states.size(), 2u);
     EXPECT_TRUE(buffer->thresholdList().empty());
     EXPECT_EQ(buffer->currentInterval(), 0);
+}
+
+TEST_F(StreamingBuffer, AStateFromTheFirstTickReachesTheDelegateOnMainNotOnTheAppendingThread) {
+    // A one-second window: the very first tick, run by the first append, already evaluates.
+    buffer->setCallBackInterval(1);
+    auto recorder = std::make_shared<Recorder>(true);
+    buffer->setDelegate(recorder);
+    std::thread encoder([&] { buffer->appendObject(audio(1)); });
+    encoder.join();
+    EXPECT_TRUE(recorder->states.empty()); // not on the encoder's thread
+    time.runMain();
+    EXPECT_EQ(recorder->states, (std::vector<ZVBufferState>{ZVBufferStateDecline}));
+    EXPECT_TRUE(recorder->onMain);
 }
 
 TEST_F(StreamingBuffer, ADelegateWithoutTheOperationOrAFreedOneHearsNothing) {

@@ -132,17 +132,30 @@ TEST_F(PublisherTest, StartWithoutUrlReportsNothingAndOpensNothing) {
     EXPECT_EQ(ingest->connectionsMade(), 0);
 }
 
-TEST_F(PublisherTest, ConnectReportsPendingThenStartAndSendsMetadataFirst) {
+TEST_F(PublisherTest, ConnectReportsPendingThenStartAndSendsMetadataThenTheChunkSize) {
     auto socket = make();
     socket->start();
     settle(socket);
     EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart}));
     EXPECT_EQ(ingest->urls(), (std::vector<std::string>{"rtmp://127.0.0.1:1935/live/test"}));
     auto sent = ingest->sent();
-    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].packetType, 0x12);
     EXPECT_EQ(sent[0].channel, 3);
     EXPECT_EQ(sent[0].streamId, ingest->streamIdOf(1));
+    // Right after the metadata: Set Chunk Size 4096, a control message of stream 0.
+    EXPECT_EQ(sent[1].packetType, 0x01);
+    EXPECT_EQ(sent[1].channel, 2);
+    EXPECT_EQ(sent[1].streamId, 0);
+    EXPECT_EQ(sent[1].body, (Bytes{0x00, 0x00, 0x10, 0x00}));
+    EXPECT_EQ(ingest->chunkSizes(), (std::vector<std::uint32_t>{4096}));
+    // The kernel keeps about half a second of this stream: a quarter of its top rate in bytes (the
+    // kernel doubles it).
+    auto video = stream->videoConfiguration();
+    auto audio = stream->audioConfiguration();
+    EXPECT_EQ(ingest->lastSettings().sendBufferBytes,
+              static_cast<int>((std::max(video->videoBitRate(), video->videoMaxBitRate()) + audio->audioBitrate()) / 32));
+    EXPECT_EQ(ingest->lastSettings().stallSeconds, 10);
 
     // A second start while connected does nothing.
     socket->start();
@@ -299,14 +312,16 @@ TEST_F(PublisherTest, ALinkFailureMakesOneReconnectOnAFreshConnectionThatResends
     auto second = sent(2);
     std::vector<std::uint32_t> timestamps;
     for (auto& m : second) timestamps.push_back(m.timestamp);
-    EXPECT_EQ(timestamps, (std::vector<std::uint32_t>{0, 0, 0, 125, 160, 165, 200, 205}));
-    ASSERT_EQ(second.size(), 8u);
+    EXPECT_EQ(timestamps, (std::vector<std::uint32_t>{0, 0, 0, 0, 125, 160, 165, 200, 205}));
+    ASSERT_EQ(second.size(), 9u);
     EXPECT_EQ(second[0].packetType, 0x12);
     EXPECT_EQ(second[0].streamId, ingest->streamIdOf(2));
-    EXPECT_EQ(second[1].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
-    EXPECT_EQ(second[2].packetType, 0x09);
-    EXPECT_EQ(second[2].body[1], 0x00);
-    for (auto& m : second) EXPECT_EQ(m.streamId, ingest->streamIdOf(2));
+    EXPECT_EQ(second[1].packetType, 0x01); // the new connection hears the chunk size again
+    EXPECT_EQ(ingest->chunkSizes(), (std::vector<std::uint32_t>{4096, 4096}));
+    EXPECT_EQ(second[2].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
+    EXPECT_EQ(second[3].packetType, 0x09);
+    EXPECT_EQ(second[3].body[1], 0x00);
+    for (std::size_t i = 2; i < second.size(); ++i) EXPECT_EQ(second[i].streamId, ingest->streamIdOf(2));
 }
 
 TEST_F(PublisherTest, SendStepsDoNotSpinWhileTheLinkIsDownAndResumeOnConnect) {
@@ -332,6 +347,86 @@ TEST_F(PublisherTest, SendStepsDoNotSpinWhileTheLinkIsDownAndResumeOnConnect) {
     ASSERT_EQ(sent.size(), 35u);
     EXPECT_EQ(sent[0].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
     EXPECT_EQ(sent.back().timestamp, 34u * 23);
+}
+
+TEST_F(PublisherTest, StopEndsAConnectInProgressFromTheCallersThread) {
+    auto socket = make();
+    // stop() arrives while the send queue is inside the connect: it ends the connect itself; the
+    // stop step queued behind it then runs.
+    ingest->duringNextConnect([&] { socket->stop(); });
+    socket->start();
+    settle(socket);
+    run(socket, 10);
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStop}));
+    // The interrupted connect is no failure: no reconnect follows it.
+    EXPECT_EQ(ingest->connectAttempts(), 1);
+    EXPECT_EQ(ingest->connectionsAlive(), 0);
+}
+
+TEST_F(PublisherTest, AConnectThatSucceedsAfterTheStopIsDiscarded) {
+    auto socket = make();
+    // The link comes up just after stop() was called.
+    ingest->duringNextConnect([&] { socket->stop(); }, /*ignoreInterrupt=*/true);
+    socket->start();
+    settle(socket);
+    run(socket, 10);
+    EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStop}));
+    EXPECT_TRUE(ingest->sent().empty()); // not even the metadata
+    EXPECT_EQ(ingest->connectionsAlive(), 0);
+
+    // The next run is a fresh one.
+    socket->start();
+    settle(socket);
+    auto trail = delegate->trail();
+    EXPECT_EQ(std::vector<std::uint64_t>(trail.end() - 2, trail.end()),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart}));
+}
+
+TEST_F(PublisherTest, AStalledLinkTakesTheReconnectPath) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    ingest->stallLink();
+    feed(socket, {audioFrame(10), audioFrame(30), audioFrame(50)});
+    run(socket, 3);
+    EXPECT_EQ(delegate->trail(),
+              (std::vector<std::uint64_t>{ZQLivePending, ZQLiveStart, ZQLiveReconnecting, ZQLiveStart}));
+    EXPECT_EQ(ingest->connectionsMade(), 2);
+}
+
+TEST_F(PublisherTest, TheLastRecordOfARunCarriesItsTotals) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    // The first frame closes the fresh record's window; the rest fall in the window in progress.
+    feed(socket, {videoFrame(0, true, 100), audioFrame(10, 20), videoFrame(40, false, 300)});
+    // The link goes: the first of three more frames meets it, the other two wait in the send list
+    // (the fillers still sit in the sort window).
+    ingest->dropLink();
+    for (std::uint64_t t = 0; t < 3; ++t) socket->sendFrame(audioFrame(2000 + t));
+    settle(socket);
+    socket->buffer()->setLastDropFrames(4); // dropped, and no frame sent since to collect them
+    ASSERT_EQ(delegate->debugRecords().size(), 1u);
+
+    socket->stop();
+    settle(socket);
+    auto records = delegate->debugRecords();
+    ASSERT_EQ(records.size(), 2u);
+    auto last = records.back();
+    EXPECT_EQ(last->totalFrame(), 4);
+    EXPECT_EQ(last->dataFlow(), 100 + 20 + 300 + 6);
+    EXPECT_EQ(last->dropFrame(), 4);
+    EXPECT_EQ(last->unSendCount(), 7);
+    EXPECT_EQ(last->currentCapturedAudioCount(), 2);
+    EXPECT_EQ(last->currentCapturedVideoCount(), 1);
+    // It reaches the delegate before the Stop does.
+    EXPECT_EQ(delegate->trail().back(), ZQLiveStop);
+
+    // A stop with no run reports no record.
+    auto idle = make();
+    idle->stop();
+    settle(idle);
+    EXPECT_EQ(delegate->debugRecords().size(), 2u);
 }
 
 TEST_F(PublisherTest, StartAfterErrorMakesExactlyOneAttempt) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -122,15 +123,22 @@ public:
         zqlive::emit({{"event", "error"}, {"code", code}});
         mFailed = true;
         mFailure = "publishing failed with error " + std::to_string(code) + " (reconnect attempts used up)";
-        platform::RunLoop::main().stop();
+        // Stopped like any run, so that its Stop ends the job and the totals are complete.
+        if (mOnFailure) mOnFailure();
+    }
+    void liveSessionVideoBitRateDidChange(ZQLiveSession&, std::uint64_t videoBitRate) override {
+        zqlive::emit({{"event", "bitrate"}, {"videoBitRate", videoBitRate}});
     }
 
+    void setOnFailure(std::function<void()> onFailure) { mOnFailure = std::move(onFailure); }
     void setStopping() { mStopping = true; }
+    bool stopping() const { return mStopping; }
     bool failed() const { return mFailed; }
     const std::string& failure() const { return mFailure; }
 
 private:
     bool mDebugInfo;
+    std::function<void()> mOnFailure;
     bool mStopping = false;
     bool mFailed = false;
     std::string mFailure;
@@ -200,12 +208,13 @@ int runPublish(const std::vector<std::string>& argv) {
     double started = platform::mediaTime();
     platform::DelayedTask durationTask, stopGuard;
     auto beginStop = [&] {
-        if (reporter->failed()) return;
+        if (reporter->stopping()) return;
         reporter->setStopping();
         session->stopLive();
-        // A publisher stuck in a connect still ends the job.
+        // The publisher stops at once whatever the link does; this only guards against a defect.
         stopGuard = platform::DispatchQueue::main()->after(15, [&loop] { loop.stop(); });
     };
+    reporter->setOnFailure(beginStop);
     auto signalSource = loop.addReadSource(signalFd, [&] {
         signalfd_siginfo info;
         while (::read(signalFd, &info, sizeof info) == sizeof info) {
@@ -236,13 +245,14 @@ int runPublish(const std::vector<std::string>& argv) {
     status.finish();
     loop.removeSource(signalSource);
     ::close(signalFd);
-    if (reporter->failed()) session->stopLive();
 
+    // The publisher's last record, made by its stop, holds the run's totals.
     auto debug = session->debugInfo();
     zqlive::emit({{"event", "summary"},
                   {"duration", platform::mediaTime() - started},
                   {"framesSent", debug ? debug->totalFrame() : 0},
                   {"framesDropped", debug ? debug->dropFrame() : 0},
+                  {"framesUnsent", debug ? debug->unSendCount() : 0},
                   {"bytesSent", debug ? debug->dataFlow() : 0.0}});
     if (reporter->failed()) {
         std::fprintf(stderr, "zqlive publish: %s\n", reporter->failure().c_str());

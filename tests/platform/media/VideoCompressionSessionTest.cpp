@@ -11,6 +11,7 @@
 
 using namespace platform;
 using Property = VideoCompressionProperty;
+using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
@@ -69,6 +70,13 @@ TEST(H264EncoderSettingsTest, CabacOnlyWhereTheProfileHasIt) {
     EXPECT_FALSE(s.usesCabac());
 }
 
+// The picture in the length-prefixed form the test decoder takes.
+Bytes lengthPrefixed(const CompressedSample& sample) {
+    Bytes block;
+    for (const auto& unit : sample.nalUnits) h264::appendLengthPrefixed(block, {unit.data(), unit.size()});
+    return block;
+}
+
 // Collects what a session gives back.
 struct Output {
     std::uint64_t context;
@@ -118,7 +126,7 @@ TEST_F(CompressionSessionTest, PicksLibx264HereAndRefusesUnusableSizes) {
     EXPECT_EQ(session->encoderName(), H264EncoderProbe::choice().name);
 }
 
-TEST_F(CompressionSessionTest, GivesLengthPrefixedPicturesWithParameterSetsBesideThem) {
+TEST_F(CompressionSessionTest, GivesNalUnitsOverTheCodecsOwnBufferWithParameterSetsBesideThem) {
     auto session = makeSession(160, 120);
     configureLive(*session, H264ProfileLevel::MainAutoLevel, 300000);
     TestPatternSource pattern(160, 120, 30, PixelFormat::NV12);
@@ -139,24 +147,21 @@ TEST_F(CompressionSessionTest, GivesLengthPrefixedPicturesWithParameterSetsBesid
         ASSERT_EQ(o.sample.parameterSets.size(), 2u);
         EXPECT_EQ(h264::nalType(o.sample.parameterSets[0]), h264::kNalSps);
         EXPECT_EQ(h264::nalType(o.sample.parameterSets[1]), h264::kNalPps);
-        // The block is whole length-prefixed units and holds no parameter set or delimiter, and
-        // exactly one slice: the picture travels on as one NAL unit.
-        const auto& block = o.sample.data;
-        std::size_t pos = 0;
+        // Bare NAL units, no parameter set or delimiter among them, and exactly one slice: the
+        // picture travels on as one NAL unit. All are views over one buffer of the codec's.
         int slices = 0;
-        while (pos + 4 <= block.size()) {
-            std::size_t n = (std::size_t(block[pos]) << 24) | (block[pos + 1] << 16) | (block[pos + 2] << 8) | block[pos + 3];
-            ASSERT_LE(n, block.size() - pos - 4);
-            auto type = block[pos + 4] & 0x1F;
+        for (const auto& unit : o.sample.nalUnits) {
+            ASSERT_FALSE(unit.empty());
+            auto type = h264::nalType({unit.data(), unit.size()});
             EXPECT_NE(type, h264::kNalSps);
             EXPECT_NE(type, h264::kNalPps);
             EXPECT_NE(type, h264::kNalAccessUnitDelimiter);
             slices += type == h264::kNalSlice || type == h264::kNalIdrSlice;
-            pos += 4 + n;
+            EXPECT_EQ(unit.owner(), o.sample.nalUnits.front().owner());
         }
-        EXPECT_EQ(pos, block.size());
         EXPECT_EQ(slices, 1) << "frame " << i;
-        EXPECT_TRUE(decoder.decode(block, i == 0 ? o.sample.parameterSets : std::vector<std::vector<std::uint8_t>>{}));
+        EXPECT_TRUE(decoder.decode(lengthPrefixed(o.sample),
+                                   i == 0 ? o.sample.parameterSets : std::vector<std::vector<std::uint8_t>>{}));
     }
     decoder.flush();
     ASSERT_EQ(decoder.pictures().size(), 10u);
@@ -184,7 +189,7 @@ TEST_F(CompressionSessionTest, CompletingHandsOutHeldPicturesAndTheSessionGoesOn
         ASSERT_TRUE(out[i].hasSample);
         // A drained codec cannot go on; it reopens, starting with a key frame.
         EXPECT_EQ(out[i].sample.isKeyFrame, i == 0 || i == 5) << "frame " << i;
-        EXPECT_TRUE(decoder.decode(out[i].sample.data, out[i].sample.parameterSets));
+        EXPECT_TRUE(decoder.decode(lengthPrefixed(out[i].sample), out[i].sample.parameterSets));
     }
     decoder.flush();
     EXPECT_EQ(decoder.pictures().size(), 8u);
@@ -229,7 +234,7 @@ TEST_F(CompressionSessionTest, NoBFramesWithoutReorderingEvenOutsideRealTime) {
         for (const auto& o : outputs()) {
             if (!o.hasSample) continue;
             order.push_back(o.context);
-            decoder.decode(o.sample.data, o.sample.parameterSets);
+            decoder.decode(lengthPrefixed(o.sample), o.sample.parameterSets);
         }
         decoder.flush();
         int bFrames = 0;
@@ -258,7 +263,7 @@ TEST_F(CompressionSessionTest, ConvertsBgraAndOtherSizes) {
     auto out = outputs();
     ASSERT_EQ(out.size(), 2u);
     zqtest::H264TestDecoder decoder;
-    for (const auto& o : out) ASSERT_TRUE(decoder.decode(o.sample.data, o.sample.parameterSets));
+    for (const auto& o : out) ASSERT_TRUE(decoder.decode(lengthPrefixed(o.sample), o.sample.parameterSets));
     decoder.flush();
     ASSERT_EQ(decoder.pictures().size(), 2u);
     EXPECT_EQ(decoder.pictures()[1].width, 64);
@@ -293,7 +298,7 @@ TEST_F(CompressionSessionTest, BitRateChangesTakeEffectInTheRunningEncoder) {
     ASSERT_EQ(out.size(), 120u);
     auto averageSize = [&](int from) {
         std::size_t total = 0;
-        for (int i = from; i < from + 20; ++i) total += out[i].sample.data.size();
+        for (int i = from; i < from + 20; ++i) total += lengthPrefixed(out[i].sample).size();
         return total / 20;
     };
     const std::size_t high = averageSize(20), low = averageSize(60), again = averageSize(100);
