@@ -1,6 +1,7 @@
 #include "ZQLiveKit/NSURLConnectionTagPush.h"
 
 #include "ZQPlatform/DispatchQueue.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "service/ServiceSessions.h"
 
 NSURLConnectionDataDelegate::~NSURLConnectionDataDelegate() = default;

@@ -180,6 +180,7 @@ void QWPushUtil::startPreviewWithCameraFront(bool front, std::int64_t orientatio
                      : ZQLiveSession::create(audio, video, ZQLiveCaptureAudio | ZQLiveCaptureVideo);
     if (mSession) {
         mSession->setDelegate(std::weak_ptr<ZQLiveSessionDelegate>(shared_from_this()));
+        mSession->setPreView(mAllBackGroudView);
         mSession->setCaptureDevicePosition(front ? 2 : 1);
         mSession->setRunning(true);
     }
@@ -230,9 +231,35 @@ void QWPushUtil::setCameraBeautyFilterWithSmooth(float smooth, float, float) {
     if (mSession) mSession->setBeautyLevel(smooth);
 }
 
+void QWPushUtil::setPreview(std::shared_ptr<platform::View> view) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
+    mTransform = view ? view->transform() : platform::AffineTransform{0, 0, 0, 0, 0, 0};
+    mAllBackGroudView = std::move(view);
+}
+
+void QWPushUtil::addWaterMask(std::shared_ptr<platform::Image> image, platform::Rect rect) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
+    if (mSessionState != 3) return;
+    auto view = platform::ImageView::create(image, rect);
+    view->setAlpha(0.8);
+    if (mSession) mSession->setWarterMarkView(view);
+    std::string imageText = image ? "<Image " + image->size().toString() + ">" : "(null)";
+    std::string rectText = "{{" + platform::Size::formatNumber(rect.origin.x) + ", " +
+                           platform::Size::formatNumber(rect.origin.y) + "}, " + rect.size.toString() + "}";
+    saveLog(platform::stringWithFormat("图片%s,位置%s", imageText.c_str(), rectText.c_str()), "设置水印");
+}
+
+void QWPushUtil::publishImage(std::shared_ptr<platform::Image> image, bool isBig) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
+    if (mSessionState != 3) return;
+    mIsBig = isBig;
+    mIsBigImage = std::move(image);
+}
+
 void QWPushUtil::clearPublishImage() {
     ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mSessionState != 3) return;
+    mIsBigImage.reset();
 }
 
 std::string QWPushUtil::getDeviceName() const {

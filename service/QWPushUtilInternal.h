@@ -2,6 +2,7 @@
 // Shared by the facade's source files: the delegate call helper and the texts they share.
 #include <utility>
 #include "ZQLiveKit/QWPushUtil.h"
+#include "platform/foundation/DispatchCheck.h"
 
 template <class F, class... Args>
 bool QWPushUtil::callDelegate(F QWPushUtilDelegate::*slot, Args&&... args) {

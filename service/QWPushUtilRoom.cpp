@@ -216,26 +216,27 @@ void QWPushUtil::sendLiveCreate() {
     mLiveCreateNodes[mLive.connection.get()] = *node;
 }
 
-void QWPushUtil::handleHostModeLiveCreateResponse(const std::string& data) {
+// A live create's answer as JSON; an unreadable one is logged and reported as 1006.
+std::optional<nlohmann::json> QWPushUtil::parseLiveCreateAnswer(const std::string& data) {
     platform::Error error;
     auto parsed = platform::JSONSerialization::parse(data, &error);
     if (!parsed) {
         saveLog("获取liveid 错误", error.description());
         reportPushFailed(1006);
-        return;
     }
+    return parsed;
+}
+
+void QWPushUtil::handleHostModeLiveCreateResponse(const std::string& data) {
+    auto parsed = parseLiveCreateAnswer(data);
+    if (!parsed) return;
     if (accepted(*parsed)) return;
     reportPushFailed(1007, stringMember(*parsed, "reason"));
 }
 
 void QWPushUtil::handleLiveCreateResponse(const std::string& data, const nlohmann::json& node) {
-    platform::Error error;
-    auto parsed = platform::JSONSerialization::parse(data, &error);
-    if (!parsed) {
-        saveLog("获取liveid 错误", error.description());
-        reportPushFailed(1006);
-        return;
-    }
+    auto parsed = parseLiveCreateAnswer(data);
+    if (!parsed) return;
     const nlohmann::json& answer = *parsed;
     if (!accepted(answer) || !answer.is_object()) {
         reportPushFailed(1007, stringMember(answer, "reason"));

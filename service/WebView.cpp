@@ -1,6 +1,7 @@
 #include "ZQLiveKit/WebView.h"
 
 #include "ZQPlatform/DispatchQueue.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "service/messaging/ScriptHost.h"
 
 namespace platform {

@@ -1,6 +1,7 @@
 #include "service/YQHTTPRequest.h"
 
 #include "ZQPlatform/DispatchQueue.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "service/ServiceSessions.h"
 
 YQHTTPRequest::YQHTTPRequest(std::string url) {

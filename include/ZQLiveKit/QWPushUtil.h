@@ -100,6 +100,14 @@ public:
     void focuxAtPoint(double x, double y);
     void setMicGain(float gain);
     void setCameraBeautyFilterWithSmooth(float smooth, float white, float pink);
+    // Stores the view the preview goes into (given to the session at the next preview start) and
+    // its current transform (all zero for none).
+    void setPreview(std::shared_ptr<platform::View> view);
+    // While publishing (sessionState 3): the image, at 0.8 alpha in `rect` of the output picture,
+    // becomes the session's watermark. Otherwise nothing.
+    void addWaterMask(std::shared_ptr<platform::Image> image, platform::Rect rect);
+    // While publishing: keeps the image and its size flag for the application.
+    void publishImage(std::shared_ptr<platform::Image> image, bool isBig);
     void clearPublishImage();
     std::int64_t getMaxBitrate() const { return mMaxBitrate; }
     bool isLiveDataInit() const { return mLiveid.has_value(); }
@@ -262,6 +270,10 @@ public:
     void setOutputImageOrientation(std::int64_t v) { mOutputImageOrientation = v; }
     bool isCameraFront() const { return mIsCameraFront; }
     void setIsCameraFront(bool v) { mIsCameraFront = v; }
+    const std::shared_ptr<platform::View>& AllBackGroudView() const { return mAllBackGroudView; }
+    void setAllBackGroudView(std::shared_ptr<platform::View> v) { mAllBackGroudView = std::move(v); }
+    platform::AffineTransform transform() const { return mTransform; }
+    void setTransform(platform::AffineTransform v) { mTransform = v; }
 
     std::int64_t sessionState() const { return mSessionState; }
     void setSessionState(std::int64_t v) { mSessionState = v; }
@@ -322,6 +334,8 @@ public:
     // The application group's shared defaults, created on first use (null when the group name is
     // not usable).
     std::shared_ptr<platform::UserDefaults> userDefaults();
+    const std::shared_ptr<platform::Image>& isBigImage() const { return mIsBigImage; }
+    void setIsBigImage(std::shared_ptr<platform::Image> v) { mIsBigImage = std::move(v); }
     bool isBig() const { return mIsBig; }
     void setIsBig(bool v) { mIsBig = v; }
     const std::shared_ptr<ZQLiveDebug>& debugInfo() const { return mDebugInfo; }
@@ -373,6 +387,7 @@ private:
     std::int64_t reachabilityStatus() const;
     double now() const;
     void handleLoginResponse(const std::string& data);
+    std::optional<nlohmann::json> parseLiveCreateAnswer(const std::string& data);
     void handleLiveCreateResponse(const std::string& data, const nlohmann::json& node);
     void handleHostModeLiveCreateResponse(const std::string& data);
     void handleLiveStartResponse(const std::string& data);
@@ -431,6 +446,8 @@ private:
     float mFMicGain = 0;
     std::int64_t mOutputImageOrientation = 0;
     bool mIsCameraFront = false;
+    std::shared_ptr<platform::View> mAllBackGroudView;
+    platform::AffineTransform mTransform{0, 0, 0, 0, 0, 0};
     // Publishing state.
     std::int64_t mSessionState = 0;
     std::optional<std::string> mVideoState;
@@ -460,6 +477,7 @@ private:
     std::optional<std::string> mInteractionToken;
     std::int64_t mLiveStoreSwitch = 0;
     std::shared_ptr<platform::UserDefaults> mUserDefaults;
+    std::shared_ptr<platform::Image> mIsBigImage;
     bool mIsBig = false;
     std::shared_ptr<ZQLiveDebug> mDebugInfo;
     nlohmann::json mDict;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <thread>
+#include "platform/media/ImageCodec.h"
 #include "tests/service/facade/FacadeFixture.h"
 
 using nlohmann::json;
@@ -135,6 +136,52 @@ TEST_F(FacadeTest, DeviceControlsReachTheSessionAndDoNothingWithoutOne) {
     EXPECT_TRUE(cameras.back()->torchOn);
     util->setCameraBeautyFilterWithSmooth(0.7f, 0.2f, 0.1f);
     EXPECT_FLOAT_EQ(cameras.back()->beauty, 0.7f);
+}
+
+TEST_F(FacadeTest, PreviewViewGoesToTheSessionAndWatermarkAndPublishImageOnlyWhilePublishing) {
+    auto view = platform::View::create(platform::makeRect(0, 0, 360, 640));
+    view->setTransform(platform::AffineTransform::identity().scaled(-1, 1));
+    util->setPreview(view);
+    EXPECT_EQ(util->AllBackGroudView(), view);
+    EXPECT_EQ(util->transform(), (platform::AffineTransform{-1, 0, 0, 1, 0, 0}));
+    util->setPreview(nullptr);
+    EXPECT_EQ(util->transform(), (platform::AffineTransform{0, 0, 0, 0, 0, 0}));
+    util->setPreview(view);
+    util->startPreviewWithCameraFront(true, 1);
+    EXPECT_EQ(cameras.back()->preview, view);
+
+    // A PNG as an application loads it: decoded by the kit's image decoders.
+    auto pixels = platform::PixelBuffer::create(32, 16, platform::PixelFormat::BGRA);
+    std::vector<std::uint8_t> png;
+    std::string error;
+    ASSERT_TRUE(platform::encodePng(*pixels, &png, &error)) << error;
+    auto image = platform::Image::create(platform::decodeImage(png, &error));
+    ASSERT_TRUE(image) << error;
+
+    for (std::int64_t state : {0, 1, 5}) {
+        util->setSessionState(state);
+        util->addWaterMask(image, platform::makeRect(10, 20, 64, 32));
+        util->publishImage(image, true);
+        EXPECT_FALSE(cameras.back()->watermark) << state;
+        EXPECT_FALSE(util->isBigImage()) << state;
+        EXPECT_FALSE(util->isBig()) << state;
+    }
+    util->setSessionState(3);
+    util->addWaterMask(image, platform::makeRect(10, 20, 64, 32));
+    auto watermark = std::dynamic_pointer_cast<platform::ImageView>(cameras.back()->watermark);
+    ASSERT_TRUE(watermark);
+    EXPECT_EQ(watermark->image(), image);
+    EXPECT_EQ(watermark->frame(), platform::makeRect(10, 20, 64, 32));
+    EXPECT_DOUBLE_EQ(watermark->alpha(), 0.8);
+    util->publishImage(image, true);
+    EXPECT_EQ(util->isBigImage(), image);
+    EXPECT_TRUE(util->isBig());
+    util->setSessionState(5);
+    util->clearPublishImage();
+    EXPECT_EQ(util->isBigImage(), image) << "kept unless publishing";
+    util->setSessionState(3);
+    util->clearPublishImage();
+    EXPECT_FALSE(util->isBigImage());
 }
 
 TEST(QWPushUtilDeviceTable, KnownIdentifiersHaveNamesAndNewOnesPassThrough) {

@@ -77,7 +77,7 @@ FacadeTest::FacadeTest() {
             cameras.push_back(std::make_shared<FakeVideoCapture>());
             return cameras.back();
         };
-        session->impl().setParts(std::move(made));
+        ZQLiveSessionInternals::impl(*session).setParts(std::move(made));
         videoConfigurations.push_back(video);
         return session;
     });

@@ -45,7 +45,13 @@ struct FakeVideoCapture : ZVVideoCaptureSource {
     void setSaveLocalVideo(bool) override {}
     std::optional<std::string> saveLocalVideoPath() const override { return std::nullopt; }
     void setSaveLocalVideoPath(std::optional<std::string>) override {}
+    std::shared_ptr<platform::View> preView() const override { return preview; }
+    void setPreView(std::shared_ptr<platform::View> v) override { preview = std::move(v); }
+    std::shared_ptr<platform::View> warterMarkView() const override { return watermark; }
+    void setWarterMarkView(std::shared_ptr<platform::View> v) override { watermark = std::move(v); }
 
+    std::shared_ptr<platform::View> preview;
+    std::shared_ptr<platform::View> watermark;
     bool isRunning = false;
     std::int64_t position = 0;
     double beauty = 0;

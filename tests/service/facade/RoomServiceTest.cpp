@@ -434,6 +434,8 @@ TEST_F(FacadeTest, NormalModeRunSendsItsRequestsInOrder) {
     auto start = room.requestsTo("/api/live/start").at(0);
     EXPECT_EQ(query(start, "liveid"), "live-42");
     EXPECT_EQ(query(start, "isrecord"), "0"); // manuallyRecordMode 1
+    // The live data runs beside the connection; its report is in before the stop.
+    ASSERT_TRUE(waitFor([&] { return !recorder.callsOf("onInteractionConfigure").empty(); }));
     util->stopPush();
     ASSERT_TRUE(waitFor([&] { return !room.requestsTo("/api/live/stop").empty(); }));
     EXPECT_EQ(query(room.requestsTo("/api/live/stop").at(0), "liveid"), "live-42");
