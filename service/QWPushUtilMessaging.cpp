@@ -61,7 +61,8 @@ std::shared_ptr<platform::WebView> QWPushUtil::wkwebView() {
         std::lock_guard lock(gFactoryMutex);
         factory = gScriptHostFactory;
     }
-    mWkwebView = platform::WebView::create(std::move(configuration), factory ? factory() : nullptr);
+    mWkwebView = platform::WebView::create(std::move(configuration),
+                                           factory ? factory() : zqmessaging::makeNativeScriptHost());
     mWkwebView->setOpaque(false);
     mWkwebView->setUIDelegate(std::weak_ptr<void>(shared_from_this()));
     mWkwebView->setNavigationDelegate(std::weak_ptr<platform::NavigationDelegate>(shared_from_this()));

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #include "ZQLiveKit/TestPatternSource.h"
 #include "ZQLiveKit/ToneSource.h"
@@ -158,8 +157,8 @@ std::string statusText(const ZQLiveSession& session, double elapsed) {
 int runPublish(const std::vector<std::string>& argv) {
     PublishOptions o = parse(argv);
 
-    // SIGINT/SIGTERM arrive through a signalfd on the run loop.
-    int signalFd = zqlive::terminationSignalFd();
+    // Before any thread starts, so every thread inherits the blocked signals.
+    zqlive::InterruptWatch interrupts;
 
     auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
     auto video = videoConfiguration(o);
@@ -197,7 +196,6 @@ int runPublish(const std::vector<std::string>& argv) {
         platform::RunLoop::main().runUntilIdle();
         if (audioInput.failed()) {
             session->setRunning(false);
-            ::close(signalFd);
             std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
             return 1;
         }
@@ -215,12 +213,7 @@ int runPublish(const std::vector<std::string>& argv) {
         stopGuard = platform::DispatchQueue::main()->after(15, [&loop] { loop.stop(); });
     };
     reporter->setOnFailure(beginStop);
-    auto signalSource = loop.addReadSource(signalFd, [&] {
-        signalfd_siginfo info;
-        while (::read(signalFd, &info, sizeof info) == sizeof info) {
-        }
-        beginStop();
-    });
+    interrupts.watch(beginStop);
     if (o.duration > 0) durationTask = platform::DispatchQueue::main()->after(o.duration, beginStop);
     audioInput.setFailureHandler(beginStop);
 
@@ -243,8 +236,6 @@ int runPublish(const std::vector<std::string>& argv) {
     session->setRunning(false);
     statusTimer->invalidate();
     status.finish();
-    loop.removeSource(signalSource);
-    ::close(signalFd);
 
     // The publisher's last record, made by its stop, holds the run's totals.
     auto debug = session->debugInfo();

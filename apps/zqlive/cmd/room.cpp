@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #include "ZQLiveKit/QWPushUtil.h"
 #include "ZQLiveKit/QWServiceSettings.h"
@@ -572,15 +571,10 @@ int RoomRun::run() {
     if (mOptions.config.appGroup) QWPushUtil::setApplicationGroup(*mOptions.config.appGroup);
     if (mOptions.saveLog) SaveLogUtil::sharedInstance().isNeedToSaveLog(true);
 
-    // SIGINT/SIGTERM through a signalfd on the run loop.
-    int signalFd = zqlive::terminationSignalFd();
+    // Before any thread starts, so every thread inherits the blocked signals.
+    zqlive::InterruptWatch interrupts;
+    interrupts.watch([this] { stop(""); });
     auto& loop = platform::RunLoop::main();
-    auto signalSource = loop.addReadSource(signalFd, [&] {
-        signalfd_siginfo info;
-        while (::read(signalFd, &info, sizeof info) == sizeof info) {
-        }
-        stop("");
-    });
     QWPushUtil::setSessionMaker([this](auto audio, auto video, std::int64_t) { return mMedia.makeSession(audio, video); });
     // The session's own microphone (a device or a file): an input that fails ends the run.
     std::unique_ptr<zqlive::AudioInputWatch> audioInput;
@@ -592,8 +586,6 @@ int RoomRun::run() {
     loop.run();
     mMedia.stop();
     QWPushUtil::setSessionMaker(nullptr);
-    loop.removeSource(signalSource);
-    ::close(signalFd);
     if (mStopPoll) mStopPoll->invalidate();
     if (mRecordWait) mRecordWait->invalidate();
     mUtil.reset();
