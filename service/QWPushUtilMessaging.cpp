@@ -6,8 +6,8 @@
 #include "ZQPlatform/JSONSerialization.h"
 #include "service/JsonValue.h"
 #include "service/QWPushUtilInternal.h"
-#include "service/SocketScripts.h"
 #include "service/WeakWebViewScriptMessageDelegate.h"
+#include "service/messaging/ScriptCall.h"
 #include "service/messaging/ScriptHost.h"
 
 using zqservice::stringMember;
@@ -79,15 +79,15 @@ void QWPushUtil::commitWkWebView(const std::shared_ptr<platform::WebView>& webVi
 void QWPushUtil::createSocketWithUrl(const std::string& url, const std::string& spareUri, const std::string& sessionid,
                                      const std::string& platform, const std::string& terminal) {
     // The log may leave the device: it gets the call without the session key.
-    saveLog(zqservice::socketIOConnectScript(url, spareUri, "***", platform, terminal), "连接socket的param参数");
-    commitWkWebView(mWkwebView, zqservice::socketIOConnectScript(url, spareUri, sessionid, platform, terminal));
+    saveLog(zqmessaging::socketIOConnectScript(url, spareUri, "***", platform, terminal), "连接socket的param参数");
+    commitWkWebView(mWkwebView, zqmessaging::socketIOConnectScript(url, spareUri, sessionid, platform, terminal));
 }
 
 // Script calls go to the web view that exists: none is made for them, so nothing connects after a
 // logout.
 void QWPushUtil::socket_emit(const std::string& event, const std::string& message) {
-    commitWkWebView(mWkwebView, event == "pi" ? zqservice::socketIOEmitWithOutBufferScript(event, message)
-                                              : zqservice::socketIOEmitScript(event, message));
+    commitWkWebView(mWkwebView, event == "pi" ? zqmessaging::socketIOEmitWithOutBufferScript(event, message)
+                                              : zqmessaging::socketIOEmitScript(event, message));
 }
 
 void QWPushUtil::roomUserCount() { socket_emit("room_user_count", ""); }
@@ -111,7 +111,7 @@ void QWPushUtil::privateChatWithTouserid(const std::optional<std::string>& toUse
 
 void QWPushUtil::killSocket() {
     saveLog("断开socket", "killSocket");
-    commitWkWebView(mWkwebView, zqservice::socketCloseScript());
+    commitWkWebView(mWkwebView, zqmessaging::socketCloseScript());
 }
 
 void QWPushUtil::removeSocket_push() {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include "service/RoomRequests.h"
-#include "service/SocketScripts.h"
 #include "tests/support/FakeRoomService.h"
 
 using namespace zqservice;
@@ -139,16 +138,4 @@ TEST(LogMasking, PasswordsAndTokensAreHidden) {
     EXPECT_EQ(maskForLog("rtmp://n/live/s?token=abc&liveid=9"), "rtmp://n/live/s?token=***&liveid=9");
     EXPECT_EQ(maskForLog("x?mytoken=1&passwdx=2"), "x?mytoken=1&passwdx=2");
     EXPECT_EQ(maskForLog("no query at all"), "no query at all");
-}
-
-TEST(SocketScripts, CallsQuoteEveryArgumentAsAScriptString) {
-    EXPECT_EQ(socketIOEmitScript("chat_message", "hello"), "socketIOEmit('chat_message','hello')");
-    EXPECT_EQ(socketIOEmitScript("room_user_count", ""), "socketIOEmit('room_user_count','')");
-    EXPECT_EQ(socketIOEmitWithOutBufferScript("pi", ""), "socketIOEmitWithOutBuffer('pi','')");
-    EXPECT_EQ(socketIOConnectScript("u", "s", "k", "3", "1"), "socketIOConnect('u','s','k','3','1')");
-    EXPECT_EQ(socketCloseScript(), "socketClose()");
-    EXPECT_EQ(socketIOEmitScript("chat_message", "it's \\ \"x\"\nend"),
-              R"(socketIOEmit('chat_message','it\'s \\ \"x\"\nend'))");
-    EXPECT_EQ(scriptString("\xE2\x80\xA8\xFF"), "\\u2028\xEF\xBF\xBD");
-    EXPECT_EQ(scriptString("你好 😀"), "你好 😀");
 }
