@@ -108,10 +108,12 @@ private:
 };
 
 // HTTP(S) requests on libcurl's multi interface, driven by one worker thread per session that runs
-// only while requests are in flight. HTTPS always verifies the peer against the system's CA store
-// (plus TrustSettings' CA file); there is no switch to turn that off. Only http and https URLs (and
-// redirects to them) are followed; a redirect from https to http is refused, and one to another host
-// or port leaves the request's headers behind (but Content-Type, Accept and Accept-Language).
+// only while requests are in flight. HTTPS always verifies the peer against the system's CA store,
+// plus the CA file of TrustSettings when one is set (read at each request's start); there is no
+// switch to turn verification off. An extra CA file that cannot be loaded fails HTTPS requests
+// with URLErrorSecureConnectionFailed. Only http and https URLs (and redirects to them) are followed;
+// a redirect from https to http is refused, and one to another host or port leaves the request's
+// headers behind (but Content-Type, Accept and Accept-Language).
 class ZQ_PLATFORM_EXPORT URLSession {
 public:
     static constexpr std::size_t kDefaultMaximumResponseBytes = 64u << 20;

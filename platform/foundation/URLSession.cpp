@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <curl/curl.h>
 #include <map>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -257,6 +259,8 @@ struct Transfer {
     SteadyClock::time_point lastActivity = SteadyClock::now();
     curl_off_t seenDown = 0;
     curl_off_t seenUp = 0;
+    std::string caFile;         // extra trust (TrustSettings), empty for none
+    bool caFileFailed = false;  // the extra CA file could not be loaded
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
 
     Transfer() = default;
@@ -296,6 +300,18 @@ struct Transfer {
             t->responseHeaders.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
         }
         return n;
+    }
+
+    // Adds the extra CA file's certificates to the connection's trust store, which libcurl has
+    // filled (or fills) with the system's: the file only ever adds trust.
+    static CURLcode onSSLContext(CURL*, void* sslContext, void* self) {
+        auto* t = static_cast<Transfer*>(self);
+        X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+        if (!store || X509_STORE_load_file(store, t->caFile.c_str()) != 1) {
+            t->caFileFailed = true;
+            return CURLE_SSL_CACERT_BADFILE;
+        }
+        return CURLE_OK;
     }
 
     static int onProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
@@ -478,8 +494,6 @@ private:
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-        // The bundle file is replaced, the system's CA directory stays: the file only adds trust.
-        if (auto caFile = TrustSettings::caFile()) curl_easy_setopt(e, CURLOPT_CAINFO, caFile->c_str());
         curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
         curl_easy_setopt(e, CURLOPT_USERAGENT, "ZQPlatformFoundation/1.0");
         curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(seconds * 1000.0));
@@ -491,6 +505,14 @@ private:
         curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
         curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
         curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        if (auto caFile = TrustSettings::caFile()) {
+            t.caFile = *caFile;
+            // A store of its own for this transfer: the shared cached one must not gain the extra
+            // certificates (the setting can change between requests).
+            curl_easy_setopt(e, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+            curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &Transfer::onSSLContext);
+            curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &t);
+        }
 
         const std::string& method = request.method;
         bool sendsBody = method != "GET" && method != "HEAD" && (request.body || method == "POST");
@@ -538,7 +560,12 @@ private:
 
     void finish(Transfer& t, CURLcode result) {
         if (result != CURLE_OK) {
-            if (t.overflow) {
+            if (t.caFileFailed) {
+                t.task->complete(urlError(URLErrorSecureConnectionFailed,
+                                          "The extra CA file cannot be read, so the server cannot be verified.",
+                                          t.url, t.caFile),
+                                 std::nullopt, std::nullopt);
+            } else if (t.overflow) {
                 t.task->complete(urlError(URLErrorDataLengthExceedsMaximum,
                                           "The answer is larger than the allowed maximum.", t.url,
                                           std::to_string(t.maximumBytes) + " bytes"),

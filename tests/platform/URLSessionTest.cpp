@@ -271,6 +271,47 @@ TEST_F(URLSessionTest, UntrustedCertificateIsRefused) {
     EXPECT_FALSE(o.data);
 }
 
+// The CA file of TrustSettings adds trust: a server signed by the test authority is accepted with it,
+// refused without it or with another authority's file, and a file that cannot be read fails the
+// request instead of being skipped.
+TEST_F(URLSessionTest, ExtraCaFileAddsTrustAndNeverReplacesVerification) {
+    zqtest::TempDir dir;
+    zqtest::TestCertificates certificates;
+    ASSERT_TRUE(zqtest::makeTestCertificates(dir.path(), &certificates)) << "openssl could not make certificates";
+    HTTPFake fake(certificates.serverCertificate, certificates.serverKey);
+    fake.reply(200, "trusted", "text/plain");
+    struct Reset {
+        ~Reset() { TrustSettings::setCaFile(std::nullopt); }
+    } reset;
+
+    TrustSettings::setCaFile(std::string());
+    auto refused = perform(*session, requestFor(fake.baseURL() + "/"));
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code, URLErrorServerCertificateUntrusted);
+
+    TrustSettings::setCaFile(certificates.caFile);
+    auto accepted = perform(*session, requestFor(fake.baseURL() + "/"));
+    ASSERT_FALSE(accepted.error) << accepted.error->description();
+    EXPECT_EQ(accepted.data, "trusted");
+
+    TrustSettings::setCaFile(certificates.otherCaFile);
+    auto other = perform(*session, requestFor(fake.baseURL() + "/"));
+    ASSERT_TRUE(other.error);
+    EXPECT_EQ(other.error->code, URLErrorServerCertificateUntrusted);
+
+    TrustSettings::setCaFile(dir.file("missing.pem"));
+    auto missing = perform(*session, requestFor(fake.baseURL() + "/"));
+    ASSERT_TRUE(missing.error);
+    EXPECT_EQ(missing.error->code, URLErrorSecureConnectionFailed);
+    EXPECT_EQ(missing.error->userInfo.value("detail", ""), dir.file("missing.pem"));
+
+    // Back to the system store alone: the earlier extra trust did not stick to a cached store.
+    TrustSettings::setCaFile(std::string());
+    auto again = perform(*session, requestFor(fake.baseURL() + "/"));
+    ASSERT_TRUE(again.error);
+    EXPECT_EQ(again.error->code, URLErrorServerCertificateUntrusted);
+}
+
 // Trust added for the test's own certificate, taken back afterwards.
 class TrustedServerTest : public URLSessionTest {
 protected:

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <httplib.h>
 #include <mutex>
 #include <netinet/in.h>
@@ -30,7 +31,10 @@ std::optional<std::string> RecordedRequest::header(const std::string& name) cons
 }
 
 struct HTTPFake::Impl {
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> owned;
+    httplib::Server& server;
+    bool tls = false;
+    explicit Impl(std::unique_ptr<httplib::Server> s) : owned(std::move(s)), server(*owned) {}
     std::thread thread;
     int port = 0;
     mutable std::mutex mutex;
@@ -57,8 +61,21 @@ struct HTTPFake::Impl {
     }
 };
 
-HTTPFake::HTTPFake(Handler handler) : mImpl(std::make_unique<Impl>()) {
+HTTPFake::HTTPFake(Handler handler) : mImpl(std::make_unique<Impl>(std::make_unique<httplib::Server>())) {
     mImpl->handler = std::move(handler);
+    start();
+}
+
+HTTPFake::HTTPFake(const std::string& certificateFile, const std::string& keyFile, Handler handler)
+    : mImpl(std::make_unique<Impl>(std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str()))) {
+    if (!static_cast<httplib::SSLServer&>(mImpl->server).is_valid())
+        throw std::runtime_error("HTTPFake: the certificate or key cannot be used");
+    mImpl->tls = true;
+    mImpl->handler = std::move(handler);
+    start();
+}
+
+void HTTPFake::start() {
     auto route = [impl = mImpl.get()](const httplib::Request& req, httplib::Response& res) { impl->serve(req, res); };
     mImpl->server.Get(".*", route);
     mImpl->server.Post(".*", route);
@@ -81,7 +98,9 @@ HTTPFake::~HTTPFake() {
 }
 
 int HTTPFake::port() const { return mImpl->port; }
-std::string HTTPFake::baseURL() const { return "http://127.0.0.1:" + std::to_string(mImpl->port); }
+std::string HTTPFake::baseURL() const {
+    return (mImpl->tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(mImpl->port);
+}
 
 void HTTPFake::setHandler(Handler handler) {
     std::lock_guard lock(mImpl->mutex);
@@ -97,6 +116,30 @@ void HTTPFake::reply(int status, std::string body, std::string contentType) {
 std::vector<RecordedRequest> HTTPFake::requests() const {
     std::lock_guard lock(mImpl->mutex);
     return mImpl->requests;
+}
+
+bool makeTestCertificates(const std::string& directory, TestCertificates* out) {
+    TestCertificates c;
+    c.directory = directory;
+    c.caFile = directory + "/ca.pem";
+    c.serverCertificate = directory + "/server.pem";
+    c.serverKey = directory + "/server.key";
+    c.otherCaFile = directory + "/other-ca.pem";
+    std::string d = "'" + directory + "'";
+    std::string script =
+        "set -e; cd " + d + "; "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj '/CN=ZQ Test CA' "
+        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null; "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout other-ca.key -out other-ca.pem -days 2 "
+        "-subj '/CN=ZQ Other CA' -addext basicConstraints=critical,CA:TRUE 2>/dev/null; "
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj '/CN=127.0.0.1' 2>/dev/null; "
+        "printf 'subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
+        "extendedKeyUsage=serverAuth\n' > server.ext; "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+        "-extfile server.ext 2>/dev/null";
+    if (std::system(script.c_str()) != 0) return false;
+    *out = c;
+    return true;
 }
 
 SilentServer::SilentServer() {

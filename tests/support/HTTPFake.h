@@ -34,21 +34,37 @@ public:
     using Handler = std::function<FakeReply(const RecordedRequest&)>;
 
     explicit HTTPFake(Handler handler = nullptr);
+    // The same over TLS with the given PEM certificate chain and key (baseURL() says "https").
+    HTTPFake(const std::string& certificateFile, const std::string& keyFile, Handler handler = nullptr);
     ~HTTPFake();
     HTTPFake(const HTTPFake&) = delete;
     HTTPFake& operator=(const HTTPFake&) = delete;
 
     int port() const;
-    std::string baseURL() const; // "http://127.0.0.1:<port>"
+    std::string baseURL() const; // "http://127.0.0.1:<port>" ("https://" over TLS)
     void setHandler(Handler handler);
     // Answers every request the same way.
     void reply(int status, std::string body, std::string contentType = "application/json");
     std::vector<RecordedRequest> requests() const;
 
 private:
+    void start();
     struct Impl;
     std::unique_ptr<Impl> mImpl;
 };
+
+// A test certificate authority and a server certificate it signed for 127.0.0.1, ::1 and localhost,
+// made with the openssl tool in a temporary folder (PEM files).
+struct TestCertificates {
+    std::string directory;
+    std::string caFile;
+    std::string serverCertificate;
+    std::string serverKey;
+    // A second authority that signed nothing the fakes use.
+    std::string otherCaFile;
+};
+// Makes them under `directory`; false when the openssl tool failed.
+bool makeTestCertificates(const std::string& directory, TestCertificates* out);
 
 // A TCP listener on 127.0.0.1 that completes connections but never reads or answers: a server that
 // hangs. Closed when the object goes.
