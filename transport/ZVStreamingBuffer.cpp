@@ -3,6 +3,7 @@
 #include <algorithm>
 #include "ZQLiveKit/ZQVideoFrame.h"
 #include "ZQPlatform/DispatchQueue.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "transport/ZWAdd.h"
 
 namespace {
