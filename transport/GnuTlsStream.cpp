@@ -155,8 +155,6 @@ GnuTlsStream::IoResult GnuTlsStream::receive(std::uint8_t* data, std::size_t siz
     return resultOf(gnutls_record_recv(mSession, data, size));
 }
 
-std::size_t GnuTlsStream::pending() const { return gnutls_record_check_pending(mSession); }
-
 GnuTlsStream::IoResult GnuTlsStream::bye() {
     IoResult r = resultOf(gnutls_bye(mSession, GNUTLS_SHUT_WR));
     return r.status == Io::Closed ? IoResult{Io::Ok, 0} : r;

@@ -38,7 +38,6 @@ public:
     int fd() const override { return mFd; }
     IoResult send(const std::uint8_t* data, std::size_t size) override;
     IoResult receive(std::uint8_t* data, std::size_t size) override;
-    std::size_t pending() const override;
     IoResult bye() override;
     std::string error() const override { return mError; }
 

@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
 #include <pthread.h>
+#include <set>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -22,12 +24,39 @@ using Clock = std::chrono::steady_clock;
 
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+// The relays still running. A process that exits while one is flushing to a slow peer must not
+// leave it inside GnuTLS while the library is torn down: at exit every relay is aborted and awaited
+// (they end at once). Never destroyed, so that a relay ending late still finds it.
+struct Running {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::set<TlsRelay*> relays;
+};
+
+Running& running() {
+    static Running* instance = [] {
+        auto* r = new Running;
+        std::atexit([] {
+            Running& all = running();
+            std::unique_lock lock(all.mutex);
+            for (TlsRelay* relay : all.relays) relay->abort();
+            all.changed.wait_for(lock, std::chrono::seconds(1), [&] { return all.relays.empty(); });
+        });
+        return r;
+    }();
+    return *instance;
+}
+
 } // namespace
 
 std::shared_ptr<TlsRelay> TlsRelay::start(std::unique_ptr<TlsStream> stream, int pairEnd, Options options) {
     int flags = ::fcntl(pairEnd, F_GETFL);
     if (flags >= 0) ::fcntl(pairEnd, F_SETFL, flags | O_NONBLOCK);
     std::shared_ptr<TlsRelay> relay(new TlsRelay(std::move(stream), pairEnd, options));
+    {
+        std::lock_guard lock(running().mutex);
+        running().relays.insert(relay.get());
+    }
     try {
         std::thread([relay] { relay->run(); }).detach();
     } catch (const std::system_error&) {
@@ -69,10 +98,15 @@ void TlsRelay::finish(std::string failure) {
     if (mPairEnd >= 0) ::close(mPairEnd);
     mPairEnd = -1;
     mStream.reset();
-    std::lock_guard lock(mMutex);
-    mFailure = std::move(failure);
-    mDone = true;
-    mDoneChanged.notify_all();
+    {
+        std::lock_guard lock(mMutex);
+        mFailure = std::move(failure);
+        mDone = true;
+        mDoneChanged.notify_all();
+    }
+    std::lock_guard lock(running().mutex);
+    running().relays.erase(this);
+    running().changed.notify_all();
 }
 
 void TlsRelay::run() {

@@ -27,10 +27,9 @@ public:
     virtual int fd() const = 0;
     // Encrypts and sends up to `size` bytes; may take fewer.
     virtual IoResult send(const std::uint8_t* data, std::size_t size) = 0;
-    // Receives and decrypts up to `size` bytes.
+    // Receives and decrypts up to `size` bytes. Decrypted bytes may wait inside the session where
+    // polling the socket does not see them: the caller receives until "again" before it waits.
     virtual IoResult receive(std::uint8_t* data, std::size_t size) = 0;
-    // Decrypted bytes waiting inside the session (the socket does not show them as readable).
-    virtual std::size_t pending() const = 0;
     // Says goodbye (close_notify) and ends the sending side; the peer may go on sending.
     virtual IoResult bye() = 0;
     // Why the last call failed.

@@ -85,8 +85,6 @@ public:
         return {Io::Failed, 0};
     }
 
-    std::size_t pending() const override { return 0; }
-
     IoResult bye() override {
         std::lock_guard lock(mLog->mutex);
         if (mLog->byeCalls++ < mScript.byeAgains) return {Io::Again, 0};

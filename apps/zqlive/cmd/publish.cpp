@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sys/signalfd.h>
 #include <unistd.h>
 #include "ZQLiveKit/TestPatternSource.h"
@@ -14,6 +15,7 @@
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/RunLoop.h"
+#include "ZQPlatform/TrustSettings.h"
 #include "apps/zqlive/AudioInputOption.h"
 #include "apps/zqlive/CameraOptions.h"
 #include "apps/zqlive/Cli.h"
@@ -24,6 +26,9 @@ constexpr const char* kUsage =
     "publish URL [--video testsrc] [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
     "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
     "              [--reconnect-count N] [--debug-info] [--front-source SOURCE] [--back-source SOURCE]\n"
+    "              [--ca-file PEM]\n"
+    "  URL: rtmp://HOST[:PORT]/APP/STREAM, or rtmps:// for RTMP over TLS (the server's certificate and\n"
+    "       name are verified against the system's CAs plus --ca-file, or ZQLIVEKIT_CA_FILE)\n"
     "  SOURCE (the cameras of the capture path): pattern (default), camera, camera:/dev/videoN,\n"
     "         file:PATH (looped), none";
 
@@ -38,12 +43,13 @@ struct PublishOptions {
     bool adaptive = false;
     long long reconnectInterval = 0, reconnectCount = 0;
     bool debugInfo = false;
+    std::optional<std::string> caFile;
 };
 
 PublishOptions parse(const std::vector<std::string>& argv) {
     zqlive::Args args(argv, {"adaptive", "debug-info"});
     args.allowOnly({"video", "audio", "size", "fps", "bitrate", "audio-quality", "duration", "adaptive",
-                    "reconnect-interval", "reconnect-count", "debug-info", "front-source", "back-source"});
+                    "reconnect-interval", "reconnect-count", "debug-info", "front-source", "back-source", "ca-file"});
     zqlive::applyCameraSourceOptions(args);
     if (args.positionals().size() != 1) throw zqlive::UsageError("needs exactly one URL");
     PublishOptions o;
@@ -69,6 +75,8 @@ PublishOptions parse(const std::vector<std::string>& argv) {
     o.reconnectInterval = args.integer("reconnect-interval", 0, 0, 3600);
     o.reconnectCount = args.integer("reconnect-count", 0, 0, 1000);
     o.debugInfo = args.has("debug-info");
+    if ((o.caFile = args.value("ca-file")) && ::access(o.caFile->c_str(), R_OK) != 0)
+        throw zqlive::UsageError("--ca-file: cannot read '" + *o.caFile + "'");
     return o;
 }
 
@@ -93,6 +101,8 @@ nlohmann::json debugEvent(const ZQLiveDebug& d) {
             {"uploadUrl", d.uploadUrl() ? nlohmann::json(*d.uploadUrl()) : nlohmann::json()},
             {"videoSize", {d.videoSize().width, d.videoSize().height}},
             {"isRtmp", d.isRtmp()},
+            {"isTls", d.isTls()},
+            {"tlsVersion", d.tlsVersion() ? nlohmann::json(*d.tlsVersion()) : nlohmann::json()},
             {"elapsedMilli", d.elapsedMilli()},
             {"timeStamp", d.timeStamp()},
             {"dataFlow", d.dataFlow()},
@@ -145,10 +155,11 @@ private:
 };
 
 std::string statusText(const ZQLiveSession& session, double elapsed) {
-    char text[200];
+    char text[220];
     auto debug = session.debugInfo();
-    std::snprintf(text, sizeof text, "%-20s %7.1f s  sent %lld frames  %6.0f kbit/s  dropped %lld  queued %lld",
-                  ZQLiveStateName(session.state()), elapsed, debug ? static_cast<long long>(debug->totalFrame()) : 0LL,
+    std::string link = debug && debug->tlsVersion() ? " " + *debug->tlsVersion() : "";
+    std::snprintf(text, sizeof text, "%-20s%s %7.1f s  sent %lld frames  %6.0f kbit/s  dropped %lld  queued %lld",
+                  ZQLiveStateName(session.state()), link.c_str(), elapsed, debug ? static_cast<long long>(debug->totalFrame()) : 0LL,
                   debug ? debug->currentBandwidth() * 8 / 1000 : 0.0,
                   debug ? static_cast<long long>(debug->dropFrame()) : 0LL,
                   debug ? static_cast<long long>(debug->unSendCount()) : 0LL);
@@ -157,6 +168,7 @@ std::string statusText(const ZQLiveSession& session, double elapsed) {
 
 int runPublish(const std::vector<std::string>& argv) {
     PublishOptions o = parse(argv);
+    if (o.caFile) platform::TrustSettings::setCaFile(o.caFile);
 
     // SIGINT/SIGTERM arrive through a signalfd on the run loop; block them before any thread starts
     // so every thread inherits the mask.
@@ -259,7 +271,8 @@ int runPublish(const std::vector<std::string>& argv) {
                   {"framesSent", debug ? debug->totalFrame() : 0},
                   {"framesDropped", debug ? debug->dropFrame() : 0},
                   {"framesUnsent", debug ? debug->unSendCount() : 0},
-                  {"bytesSent", debug ? debug->dataFlow() : 0.0}});
+                  {"bytesSent", debug ? debug->dataFlow() : 0.0},
+                  {"tlsVersion", debug && debug->tlsVersion() ? nlohmann::json(*debug->tlsVersion()) : nlohmann::json()}});
     if (reporter->failed()) {
         std::fprintf(stderr, "zqlive publish: %s\n", reporter->failure().c_str());
         return 1;
