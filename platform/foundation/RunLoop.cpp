@@ -158,11 +158,15 @@ void RunLoop::stop() {
 
 void RunLoop::startOnThread() {
     if (mImpl->dedicated.joinable() || detail::activeSimulation()) return;
+    // Cleared here, not by the thread: a stopOnThread() right after this call must not be undone by
+    // the thread starting its loop late (run() clears a stop that came before it).
+    mImpl->stopRequested = false;
     DispatchSemaphore started(0);
     mImpl->dedicated = std::thread([this, &started] {
         mImpl->owner = std::this_thread::get_id();
         started.signal();
-        run();
+        while (!mImpl->stopRequested.load()) mImpl->runOnce(-1);
+        mImpl->stopRequested = false;
     });
     started.wait();
 }

@@ -173,6 +173,21 @@ TEST_F(RuntimeTest, NotificationOnAQueueIsNotDeliveredAfterRemoval) {
     EXPECT_EQ(delivered, 0);
 }
 
+TEST_F(RuntimeTest, AStopRightAfterStartingTheLoopOnItsThreadIsNotLost) {
+    for (int i = 0; i < 200; ++i) {
+        RunLoop::main().startOnThread();
+        RunLoop::main().stopOnThread(); // hung when the thread cleared this stop as its loop began
+    }
+    // Still a working loop afterwards.
+    std::atomic<bool> ran{false};
+    RunLoop::main().startOnThread();
+    RunLoop::main().post([&] { ran = true; });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!ran && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    RunLoop::main().stopOnThread();
+    EXPECT_TRUE(ran);
+}
+
 TEST_F(RuntimeTest, SystemVersionDefaultsTo15AndCanBeOverridden) {
     SystemInfo::setSystemVersion("");
     unsetenv("ZQLIVEKIT_OS_VERSION");

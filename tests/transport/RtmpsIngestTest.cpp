@@ -19,6 +19,7 @@
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestMedia.h"
 #include "tests/transport/FakeRtmpServer.h"
+#include "tests/transport/IngestTestSupport.h"
 #include "tests/transport/RecordingSocketDelegate.h"
 #include "transport/LibRtmpConnection.h"
 #include "transport/LinkInterrupt.h"
@@ -30,33 +31,11 @@ using Clock = std::chrono::steady_clock;
 using zqtest::NginxRtmp;
 using zqtest::RecordingDelegate;
 using zqtest::TestCertificates;
-
-bool waitFor(const std::function<bool()>& done, double seconds) {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
+using zqtest::expectSigpipeDeadly;
+using zqtest::streamTo;
+using zqtest::waitFor;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-std::shared_ptr<ZQLiveStreamInfo> streamTo(const std::string& url, const zqtest::TestMediaOptions& media) {
-    auto stream = std::make_shared<ZQLiveStreamInfo>();
-    stream->setUrl(url);
-    auto video = std::make_shared<ZQLiveVideoConfiguration>();
-    video->setVideoSize({static_cast<double>(media.width), static_cast<double>(media.height)});
-    video->setVideoFrameRate(static_cast<std::uint64_t>(media.frameRate));
-    video->setVideoBitRate(400000);
-    auto audio = std::make_shared<ZQLiveAudioConfiguration>();
-    audio->setNumberOfChannels(static_cast<std::uint64_t>(media.channels));
-    audio->setAudioSampleRate(static_cast<std::uint64_t>(media.sampleRate));
-    audio->setAudioBitrate(128000);
-    stream->setVideoConfiguration(video);
-    stream->setAudioConfiguration(audio);
-    return stream;
-}
 
 class Rtmps : public ::testing::Test {
 protected:
@@ -84,9 +63,7 @@ protected:
         if (!NginxRtmp::tlsAvailable()) GTEST_SKIP() << "nginx with the RTMP and stream modules is not installed";
         ASSERT_TRUE(ca->ok()) << "openssl could not make the test CA";
         ASSERT_FALSE(localhost.certificate.empty());
-        struct sigaction action {};
-        sigaction(SIGPIPE, nullptr, &action);
-        ASSERT_EQ(action.sa_handler, SIG_DFL); // a SIGPIPE would end this process
+        expectSigpipeDeadly();
         platform::TrustSettings::setCaFile(ca->caFile());
         platform::Console::setSink([this](const std::string& line) {
             std::lock_guard lock(consoleMutex);
@@ -228,12 +205,12 @@ TEST_F(Rtmps, AFailedVerificationIsAFailedConnectWithinTheReconnectBudget) {
     ASSERT_TRUE(waitFor([&] { return delegate->trail().size() >= 4; }, 10)) << consoleText();
     EXPECT_EQ(delegate->trail(), (std::vector<std::uint64_t>{ZQLivePending, ZQLiveReconnecting, ZQLiveError,
                                                              RecordingDelegate::kErrorBase + 205}));
-    std::string console = consoleText();
-    EXPECT_NE(console.find("RTMP connect failed: " + nginx.tlsPublishUrl("wrongname") +
+    std::string text = consoleText();
+    EXPECT_NE(text.find("RTMP connect failed: " + nginx.tlsPublishUrl("wrongname") +
                            ": TLS certificate of localhost refused: The certificate is NOT trusted. The name in the "
                            "certificate does not match the expected."),
               std::string::npos)
-        << console;
+        << text;
     socket->stop();
     EXPECT_EQ(nginx.errorLog().find("connect: app="), std::string::npos);
 }
