@@ -90,13 +90,11 @@ public:
     // (old device unavailable, with the reason) is posted from a background queue.
     void inputLost(const std::string& reason);
 
-    // Back to the state of a fresh process (tests).
-    void resetForTesting();
-
     AudioSession(const AudioSession&) = delete;
     AudioSession& operator=(const AudioSession&) = delete;
 
 private:
+    friend class AudioSessionAccess; // the kit's own tests return it to a fresh process's state
     AudioSession() = default;
 
     mutable std::mutex mMutex;

@@ -98,13 +98,4 @@ void AudioSession::inputLost(const std::string& reason) {
     });
 }
 
-void AudioSession::resetForTesting() {
-    std::lock_guard lock(mMutex);
-    mCategory = kAudioSessionCategorySoloAmbient;
-    mCategoryOptions = 0;
-    mPreferredSampleRate = 0;
-    mActive = false;
-    mRoute = {};
-}
-
 } // namespace platform

@@ -12,12 +12,14 @@
 #include "ZQPlatform/SystemInfo.h"
 #include "capture/ZVAudioCapture.h"
 #include "platform/foundation/SimulatedRuntime.h"
+#include "platform/media/AudioSessionAccess.h"
 #include "tests/capture/FakeAudioUnit.h"
 #include "tests/support/TestUtil.h"
 
 namespace {
 
 using platform::AudioSession;
+using platform::AudioSessionAccess;
 using platform::NotificationCenter;
 using testing::ElementsAre;
 
@@ -36,7 +38,7 @@ public:
 class AudioCaptureTest : public testing::Test {
 protected:
     void SetUp() override {
-        AudioSession::sharedInstance().resetForTesting();
+        AudioSessionAccess::reset(AudioSession::sharedInstance());
         platform::AudioComponent::setIOComponentForTesting(fake);
         configuration = ZQLiveAudioConfiguration::defaultConfiguration(); // 44100 Hz stereo
     }

@@ -13,6 +13,7 @@
 #include "ZQPlatform/NotificationCenter.h"
 #include "platform/media/AlsaAudioUnit.h"
 #include "platform/media/AudioInputUnits.h"
+#include "platform/media/AudioSessionAccess.h"
 #include "tests/platform/media/AudioTestSupport.h"
 #include "tests/support/PulseAudio.h"
 #include "tests/support/TestUtil.h"
@@ -329,7 +330,7 @@ TEST_F(AlsaLoopTest, StopWakesAThreadWaitingForData) {
 
 class AudioSessionTest : public testing::Test {
 protected:
-    void SetUp() override { session.resetForTesting(); }
+    void SetUp() override { AudioSessionAccess::reset(session); }
     AudioSession& session = AudioSession::sharedInstance();
 };
 

@@ -1,0 +1,1 @@
+// Holds the precompiled GoogleTest headers that every test binary reuses; runs no test itself.
