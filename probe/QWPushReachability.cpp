@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include "ZQPlatform/NotificationCenter.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "probe/ReachabilityNetwork.h"
 
 using zqprobe::ReachabilityNetwork;
@@ -23,7 +24,10 @@ std::vector<std::uint8_t> bytesOf(const SocketAddress& address) {
 QWPushReachability::QWPushReachability(std::unique_ptr<ReachabilityTarget> target)
     : mTarget(std::move(target)), mNetwork(ReachabilityNetwork::shared()) {}
 
-QWPushReachability::~QWPushReachability() { stopNotifier(); }
+// Only a notifying object has main-loop state to end; one that only answers queries may go anywhere.
+QWPushReachability::~QWPushReachability() {
+    if (mWatchFd >= 0) stopNotifier();
+}
 
 std::shared_ptr<QWPushReachability> QWPushReachability::reachabilityWithHostName(const std::string& hostName) {
     if (hostName.empty()) return nullptr;
@@ -88,6 +92,7 @@ bool QWPushReachability::connectionRequired() const {
 }
 
 bool QWPushReachability::startNotifier() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mWatchFd >= 0) return true;
     mWatchFd = mNetwork->openChangeWatch();
     if (mWatchFd < 0) return false;
@@ -100,6 +105,7 @@ bool QWPushReachability::startNotifier() {
 }
 
 void QWPushReachability::stopNotifier() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mWatchFd < 0) return;
     platform::RunLoop::main().removeSource(mWatchSource);
     mWatchSource = 0;
@@ -108,6 +114,7 @@ void QWPushReachability::stopNotifier() {
 }
 
 void QWPushReachability::linkChanged() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mWatchFd < 0) return;
     mNetwork->drainChangeWatch(mWatchFd);
     // Links, addresses and routes change often without changing the answer; only a new answer counts.

@@ -8,6 +8,7 @@
 #include <set>
 #include <sys/socket.h>
 #include "probe/IcmpPacket.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "probe/PingNetwork.h"
 
 using zqprobe::IcmpPacket;
@@ -107,6 +108,7 @@ std::optional<std::size_t> ZQEchoPing::icmpHeaderOffsetInIPv4Packet(const std::v
 }
 
 void ZQEchoPing::start() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mCancelResolution || mSocket || !mHostAddress.empty()) return; // once only
     std::weak_ptr<ZQEchoPing> weak = weak_from_this();
     mCancelResolution = [] {}; // resolving from here on, even if the answer came at once
@@ -117,6 +119,7 @@ void ZQEchoPing::start() {
 }
 
 void ZQEchoPing::hostResolutionDone(const PingResolution& resolution) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (!mCancelResolution) return; // stopped while the resolver was busy
     if (resolution.error != 0) {
         auto error = cfNetworkError(kHostResolutionErrorCode, resolution.errorText.empty()
@@ -147,6 +150,7 @@ void ZQEchoPing::hostResolutionDone(const PingResolution& resolution) {
 }
 
 void ZQEchoPing::stopHostResolution() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (!mCancelResolution) return;
     auto cancel = std::move(mCancelResolution);
     mCancelResolution = nullptr;
@@ -154,6 +158,7 @@ void ZQEchoPing::stopHostResolution() {
 }
 
 void ZQEchoPing::openSocket() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     int family = hostAddressFamily();
     if (family != AF_INET && family != AF_INET6) {
         failWithError(posixError(EPROTONOSUPPORT));
@@ -184,6 +189,7 @@ void ZQEchoPing::openSocket() {
 }
 
 void ZQEchoPing::sendPing(const std::optional<std::vector<std::uint8_t>>& data) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     auto self = shared_from_this(); // the delegate may drop the pinger during the calls below
     auto payload = data ? *data : IcmpPacket::defaultPayload(mNextSequenceNumber);
     auto packet = hostAddressFamily() == AF_INET6 ? pingPacket(IcmpPacket::kEchoRequestV6, payload, false)
@@ -208,6 +214,7 @@ void ZQEchoPing::sendPing(const std::optional<std::vector<std::uint8_t>>& data) 
 }
 
 void ZQEchoPing::readData() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (!mSocket) return;
     auto self = shared_from_this();
     std::vector<std::uint8_t> datagram(kReceiveBufferSize);
@@ -236,6 +243,7 @@ void ZQEchoPing::readData() {
 }
 
 void ZQEchoPing::stop() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     stopHostResolution();
     if (mSocket) {
         platform::RunLoop::main().removeSource(mReadSource);
@@ -247,6 +255,7 @@ void ZQEchoPing::stop() {
 }
 
 void ZQEchoPing::failWithError(const platform::Error& error) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     auto self = shared_from_this(); // the delegate may drop the pinger during the call
     stop();
     if (auto delegate = mDelegate.lock()) delegate->echoPingDidFailWithError(*this, error);

@@ -6,6 +6,7 @@
 #include "ZQLiveKit/ZQAddressItem.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/Sync.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "probe/ZQSinglePinger.h"
 
 // The working state of one request; it lives until its completion has run.
@@ -76,7 +77,10 @@ std::string timeText(const ZQAddressItem& item) {
 ZQPingManager::ZQPingManager() = default;
 
 // Runs still going are dropped with their requests: their records can no longer reach a completion.
-ZQPingManager::~ZQPingManager() { mSafety.invalidate(); }
+ZQPingManager::~ZQPingManager() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
+    mSafety.invalidate();
+}
 
 void ZQPingManager::getFatestAddress(nlohmann::json addressList, CompletionHandler completionHandler) {
     platform::DispatchQueue::main()->async(
@@ -86,6 +90,7 @@ void ZQPingManager::getFatestAddress(nlohmann::json addressList, CompletionHandl
 }
 
 void ZQPingManager::startRequest(const nlohmann::json& addressList, CompletionHandler completionHandler) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     auto candidates = readCandidates(addressList);
     if (candidates.empty()) return;
 
@@ -115,6 +120,7 @@ void ZQPingManager::startRequest(const nlohmann::json& addressList, CompletionHa
 }
 
 void ZQPingManager::finishRequest(const std::shared_ptr<Request>& request) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     auto& items = request->items;
     auto& failed = request->failed;
     for (auto& item : items) {

@@ -2,6 +2,7 @@
 
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
+#include "platform/foundation/DispatchCheck.h"
 
 std::shared_ptr<ZQSinglePinger> ZQSinglePinger::startWithHostName(std::string hostName, long count,
                                                                   PingCallBack pingCallBack, std::string desc) {
@@ -31,6 +32,7 @@ ZQSinglePinger::~ZQSinglePinger() {
 }
 
 void ZQSinglePinger::record(ZQPingStatus status, double delay) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mPingCallBack) mPingCallBack(ZQPingItem(mHostName, mDesc, status, delay));
 }
 
@@ -41,6 +43,7 @@ void ZQSinglePinger::stop() { endRun(ZQPingStatusFinished); }
 void ZQSinglePinger::fail() { endRun(ZQPingStatusFailed); }
 
 void ZQSinglePinger::sendPing() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mCount <= 0 || mEnded) return;
     auto self = shared_from_this(); // the records may drop the last outside reference
     --mCount;
@@ -58,6 +61,7 @@ void ZQSinglePinger::sendPing() {
 }
 
 void ZQSinglePinger::timeOut() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mEnded || !mSendTimer) return;
     auto self = shared_from_this();
     ++mReceivedOrDelayCount;
@@ -66,6 +70,7 @@ void ZQSinglePinger::timeOut() {
 }
 
 void ZQSinglePinger::countLostProbes() {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mEnded) return;
     auto self = shared_from_this();
     while (!mEnded && mReceivedOrDelayCount < mNeedPingCount) {
@@ -76,6 +81,7 @@ void ZQSinglePinger::countLostProbes() {
 }
 
 void ZQSinglePinger::endRun(ZQPingStatus status) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (mEnded) return;
     auto self = shared_from_this();
     mEnded = true;
@@ -95,6 +101,7 @@ void ZQSinglePinger::endRun(ZQPingStatus status) {
 }
 
 void ZQSinglePinger::echoPingDidStartWithAddress(ZQEchoPing&, const Bytes&) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     auto self = shared_from_this();
     sendPing();
     if (mEnded) return; // the first probe failed to send
@@ -107,6 +114,7 @@ void ZQSinglePinger::echoPingDidStartWithAddress(ZQEchoPing&, const Bytes&) {
 }
 
 void ZQSinglePinger::echoPingDidFailWithError(ZQEchoPing&, const platform::Error&) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     cancelTimeOut();
     fail();
 }
@@ -114,11 +122,13 @@ void ZQSinglePinger::echoPingDidFailWithError(ZQEchoPing&, const platform::Error
 void ZQSinglePinger::echoPingDidSendPacket(ZQEchoPing&, const Bytes&, std::uint16_t) { cancelTimeOut(); }
 
 void ZQSinglePinger::echoPingDidFailToSendPacket(ZQEchoPing&, const Bytes&, std::uint16_t, const platform::Error&) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     cancelTimeOut();
     endRun(ZQPingStatusSendFailed);
 }
 
 void ZQSinglePinger::echoPingDidReceivePingResponsePacket(ZQEchoPing&, const Bytes&, std::uint16_t) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     cancelTimeOut();
     if (mEnded) return;
     auto self = shared_from_this();

@@ -70,6 +70,7 @@ private:
     void countLostProbes();
     void endRun(ZQPingStatus status);
 
+    // Owned by the main run loop.
     std::string mHostName;
     std::string mDesc;
     std::shared_ptr<ZQEchoPing> mPinger;

@@ -5,6 +5,7 @@
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/Exception.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "session/ZQLiveSessionImpl.h"
 
 namespace {
@@ -183,6 +184,7 @@ void ZQLiveSession::Impl::socketDebug(const std::shared_ptr<ZVStreamSocket>&, st
 }
 
 void ZQLiveSession::Impl::socketBufferStatus(const std::shared_ptr<ZVStreamSocket>&, ZVBufferState status) {
+    ZQ_DCHECK_ON(platform::DispatchQueue::main());
     if (!hasVideo() || !adaptiveBitrate.load()) return;
     auto encoder = videoEncoder();
     if (!encoder) return;

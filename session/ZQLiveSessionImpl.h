@@ -51,6 +51,7 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     void socketStatus(const std::shared_ptr<ZVStreamSocket>& socket, ZQLiveState status) override;
     void socketDidError(const std::shared_ptr<ZVStreamSocket>& socket, std::uint64_t errorCode) override;
     void socketDebug(const std::shared_ptr<ZVStreamSocket>& socket, std::shared_ptr<ZQLiveDebug> debugInfo) override;
+    // Main queue: one bit-rate step at a time.
     void socketBufferStatus(const std::shared_ptr<ZVStreamSocket>& socket, ZVBufferState status) override;
     // Encoder delegates
     void videoEncoder(ZVVideoEncoding* encoder, const std::shared_ptr<ZQVideoFrame>& frame) override;

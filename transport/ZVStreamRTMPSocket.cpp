@@ -129,6 +129,7 @@ std::shared_ptr<ZVStreamSocketDelegate> ZVStreamRTMPSocket::delegate() const {
 }
 
 void ZVStreamRTMPSocket::reportStatus(ZQLiveState status) {
+    ZQ_DCHECK_ON(mSendQueue);
     if (auto target = delegate()) target->socketStatus(shared_from_this(), status);
 }
 

@@ -108,7 +108,9 @@ private:
     // Main queue, when the reconnect delay has passed.
     void reconnectAttemptDue(const Run& run);
 
+    // Any thread.
     std::shared_ptr<ZVStreamSocketDelegate> delegate() const;
+    // Tells the delegate a state of the run. Send queue, so states arrive in the order they happen.
     void reportStatus(ZQLiveState status);
 
     mutable std::mutex mDelegateMutex;

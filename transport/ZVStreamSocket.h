@@ -9,8 +9,8 @@
 class ZVStreamSocket;
 
 // What a publisher reports to its owner (the live session). Every operation is optional: the
-// defaults do nothing. Calls arrive on whichever thread the event happens on (the publisher's send
-// queue or the main queue); a delegate that needs one thread moves them there itself.
+// defaults do nothing. States, the final error and statistics arrive on the publisher's send queue,
+// buffer trends on the main queue; a delegate that needs one thread moves them there itself.
 class ZVStreamSocketDelegate {
 public:
     virtual ~ZVStreamSocketDelegate();
@@ -23,7 +23,7 @@ public:
     // socketDebug:debugInfo: — once per statistics window. The record is a snapshot the
     // delegate may keep and read on any thread.
     virtual void socketDebug(const std::shared_ptr<ZVStreamSocket>& socket, std::shared_ptr<ZQLiveDebug> debugInfo);
-    // socketBufferStatus:status: — when the send buffer reports Increase or Decline.
+    // socketBufferStatus:status: — when the send buffer reports Increase or Decline. Main queue.
     virtual void socketBufferStatus(const std::shared_ptr<ZVStreamSocket>& socket, ZVBufferState status);
 };
 

@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <iostream>
+#include <sys/signalfd.h>
 #include <unistd.h>
+#include "ZQPlatform/RunLoop.h"
 
 namespace zqlive {
 
@@ -17,15 +20,24 @@ Args::Args(std::vector<std::string> argv, std::vector<std::string> switches) : m
             continue;
         }
         std::string name = arg.substr(2);
+        std::string value;
         if (auto eq = name.find('='); eq != std::string::npos) {
-            mOptions[name.substr(0, eq)] = name.substr(eq + 1);
-        } else if (std::find(mSwitches.begin(), mSwitches.end(), name) != mSwitches.end()) {
-            mOptions[name] = "";
-        } else {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        } else if (std::find(mSwitches.begin(), mSwitches.end(), name) == mSwitches.end()) {
             if (i + 1 >= argv.size()) throw UsageError("option --" + name + " needs a value");
-            mOptions[name] = argv[++i];
+            value = argv[++i];
         }
+        mOptions[name] = value;
+        mInOrder.emplace_back(name, value);
     }
+}
+
+std::vector<std::string> Args::values(const std::string& name) const {
+    std::vector<std::string> result;
+    for (auto& [option, value] : mInOrder)
+        if (option == name) result.push_back(value);
+    return result;
 }
 
 bool Args::has(const std::string& name) const { return mOptions.count(name) != 0; }
@@ -88,6 +100,31 @@ void StatusLine::update(const std::string& text) {
 void StatusLine::finish() {
     if (mActive && mDrawn) std::fputc('\n', stderr);
     mDrawn = false;
+}
+
+InterruptWatch::InterruptWatch() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    mFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+InterruptWatch::~InterruptWatch() {
+    if (mWatching) platform::RunLoop::main().removeSource(mSource);
+    if (mFd >= 0) ::close(mFd);
+}
+
+void InterruptWatch::watch(std::function<void()> handler) {
+    if (mFd < 0 || mWatching) return;
+    mWatching = true;
+    mSource = platform::RunLoop::main().addReadSource(mFd, [fd = mFd, handler = std::move(handler)] {
+        signalfd_siginfo info;
+        while (::read(fd, &info, sizeof info) == sizeof info) {
+        }
+        handler();
+    });
 }
 
 std::vector<Command>& CommandRegistry::all() {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -24,6 +25,8 @@ public:
     bool has(const std::string& name) const;
     std::optional<std::string> value(const std::string& name) const;
     std::string valueOr(const std::string& name, const std::string& fallback) const;
+    // Every value of an option given more than once, in order (value() gives the last).
+    std::vector<std::string> values(const std::string& name) const;
     // Integer and number options, range-checked; a malformed value throws UsageError.
     long long integer(const std::string& name, long long fallback, long long min, long long max) const;
     double number(const std::string& name, double fallback, double min, double max) const;
@@ -33,6 +36,7 @@ public:
 private:
     std::vector<std::string> mPositionals;
     std::map<std::string, std::string> mOptions;
+    std::vector<std::pair<std::string, std::string>> mInOrder;
     std::vector<std::string> mSwitches;
 };
 
@@ -50,6 +54,23 @@ public:
 private:
     bool mActive;
     bool mDrawn = false;
+};
+
+// SIGINT and SIGTERM as events of the main run loop. The constructor blocks both for the calling
+// thread and every thread started after it, so construct it before anything starts a thread; watch()
+// then runs the handler on the loop for each signal. Main thread.
+class InterruptWatch {
+public:
+    InterruptWatch();
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+    void watch(std::function<void()> handler);
+
+private:
+    int mFd = -1;
+    std::uint64_t mSource = 0;
+    bool mWatching = false;
 };
 
 struct Command {

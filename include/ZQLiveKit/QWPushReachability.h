@@ -46,6 +46,7 @@ public:
     // For the zero IPv4 address, which stands for the internet at large.
     static std::shared_ptr<QWPushReachability> reachabilityForInternetConnection();
 
+    // Stops the notifier. Main thread while it notifies; any thread otherwise.
     ~QWPushReachability();
     QWPushReachability(const QWPushReachability&) = delete;
     QWPushReachability& operator=(const QWPushReachability&) = delete;
@@ -68,10 +69,12 @@ public:
 
 private:
     explicit QWPushReachability(std::unique_ptr<zqprobe::ReachabilityTarget> target);
+    // The change watch saw activity. Main thread.
     void linkChanged();
 
     std::unique_ptr<zqprobe::ReachabilityTarget> mTarget;
     std::shared_ptr<zqprobe::ReachabilityNetwork> mNetwork;
+    // Owned by the main thread (the notifier).
     int mWatchFd = -1;
     platform::RunLoop::SourceId mWatchSource = 0;
     std::optional<QWPushReachabilityFlags> mLastFlags;

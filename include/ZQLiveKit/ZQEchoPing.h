@@ -82,6 +82,7 @@ private:
     void readData();
     void failWithError(const platform::Error& error);
 
+    // Owned by the main run loop, like everything the pinger does.
     bool mNextSequenceNumberHasWrapped = false;
     std::uint16_t mIdentifier = 0;
     std::uint16_t mNextSequenceNumber = 0;

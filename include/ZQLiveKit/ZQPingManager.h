@@ -47,9 +47,11 @@ public:
 
 private:
     struct Request;
+    // Main queue.
     void startRequest(const nlohmann::json& addressList, CompletionHandler completionHandler);
     void finishRequest(const std::shared_ptr<Request>& request);
 
+    // Owned by the main queue.
     std::vector<std::shared_ptr<ZQSinglePinger>> mSinglePingerArray;
     std::vector<std::shared_ptr<Request>> mRequests; // in flight; each keeps its runs alive
     long mProbeCount = kDefaultProbeCount;

@@ -46,6 +46,12 @@ struct RunLoop::Impl {
         [[maybe_unused]] auto n = ::write(wakeFd, &one, sizeof one);
     }
 
+    // Runs until stop(); the request is used up on the way out.
+    void runUntilStopped() {
+        while (!stopRequested.load()) runOnce(-1);
+        stopRequested = false;
+    }
+
     void claim() {
         std::thread::id none{};
         owner.compare_exchange_strong(none, std::this_thread::get_id());
@@ -147,8 +153,7 @@ void RunLoop::run() {
     }
     mImpl->owner = std::this_thread::get_id();
     mImpl->stopRequested = false;
-    while (!mImpl->stopRequested.load()) mImpl->runOnce(-1);
-    mImpl->stopRequested = false;
+    mImpl->runUntilStopped();
 }
 
 void RunLoop::stop() {
@@ -158,15 +163,14 @@ void RunLoop::stop() {
 
 void RunLoop::startOnThread() {
     if (mImpl->dedicated.joinable() || detail::activeSimulation()) return;
-    // Cleared here, not by the thread: a stopOnThread() right after this call must not be undone by
-    // the thread starting its loop late (run() clears a stop that came before it).
+    // Armed before the thread exists: a stopOnThread() right after this returns must not be undone
+    // by the thread's own start.
     mImpl->stopRequested = false;
     DispatchSemaphore started(0);
     mImpl->dedicated = std::thread([this, &started] {
         mImpl->owner = std::this_thread::get_id();
         started.signal();
-        while (!mImpl->stopRequested.load()) mImpl->runOnce(-1);
-        mImpl->stopRequested = false;
+        mImpl->runUntilStopped();
     });
     started.wait();
 }

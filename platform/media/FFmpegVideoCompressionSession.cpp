@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include "ZQPlatform/Console.h"
+#include "platform/foundation/DispatchCheck.h"
 #include "platform/media/H264EncoderProbe.h"
 
 extern "C" {
@@ -101,6 +102,7 @@ std::string FFmpegVideoCompressionSession::encoderName() const {
 }
 
 void FFmpegVideoCompressionSession::process(const Job& job) {
+    ZQ_DCHECK_ON(mQueue);
     bool invalidated, failed;
     {
         std::lock_guard lock(mMutex);
@@ -132,6 +134,7 @@ void FFmpegVideoCompressionSession::process(const Job& job) {
 }
 
 bool FFmpegVideoCompressionSession::ensureEncoder() {
+    ZQ_DCHECK_ON(mQueue);
     if (mEncoder) return true;
     H264EncoderSettings settings;
     std::uint64_t version;
@@ -159,6 +162,7 @@ bool FFmpegVideoCompressionSession::ensureEncoder() {
 }
 
 bool FFmpegVideoCompressionSession::applyRateChange() {
+    ZQ_DCHECK_ON(mQueue);
     H264EncoderSettings settings;
     std::uint64_t version;
     {
@@ -179,6 +183,7 @@ bool FFmpegVideoCompressionSession::applyRateChange() {
 }
 
 std::int64_t FFmpegVideoCompressionSession::codecTime(const Job& job) {
+    ZQ_DCHECK_ON(mQueue);
     std::int64_t pts;
     if (job.presentationTime.isValid()) {
         pts = av_rescale(job.presentationTime.value, FFmpegH264Encoder::kTimeBase, job.presentationTime.timescale);
@@ -196,6 +201,7 @@ std::int64_t FFmpegVideoCompressionSession::codecTime(const Job& job) {
 }
 
 void FFmpegVideoCompressionSession::deliver(FFmpegH264Encoder::Picture&& picture) {
+    ZQ_DCHECK_ON(mQueue);
     // Matched by time: a codec that reorders gives pictures back in decode order. Frames it never
     // gives back are answered, without a sample, when the session is flushed.
     auto it = std::find_if(mAwaiting.begin(), mAwaiting.end(), [&](const Awaiting& a) { return a.pts == picture.pts; });
@@ -223,6 +229,7 @@ void FFmpegVideoCompressionSession::fail() {
 }
 
 void FFmpegVideoCompressionSession::flushHeldFrames() {
+    ZQ_DCHECK_ON(mQueue);
     if (!mEncoder || mAwaiting.empty()) return;
     // A codec with a delay keeps pictures back; draining ends its stream, so it is reopened on demand.
     mEncoder->drain([this](FFmpegH264Encoder::Picture&& p) { deliver(std::move(p)); });

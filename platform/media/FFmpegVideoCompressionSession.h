@@ -48,8 +48,9 @@ private:
     bool applyRateChange();
     std::int64_t codecTime(const Job& job);
     void deliver(FFmpegH264Encoder::Picture&& picture);
-    void fail();
     void flushHeldFrames();
+    // Marks the session failed and wakes a producer waiting for room. Any thread.
+    void fail();
 
     const int mWidth;
     const int mHeight;
@@ -66,10 +67,11 @@ private:
     int mInFlight = 0;                   // guarded by mMutex
     std::string mEncoderName;            // guarded by mMutex
 
-    std::unique_ptr<FFmpegH264Encoder> mEncoder; // on mQueue
-    std::uint64_t mAppliedVersion = 0;           // on mQueue
-    std::deque<Awaiting> mAwaiting;              // on mQueue: sent to the codec, not yet back
-    std::int64_t mLastPts = -1;                  // on mQueue
+    // Owned by mQueue.
+    std::unique_ptr<FFmpegH264Encoder> mEncoder;
+    std::uint64_t mAppliedVersion = 0;
+    std::deque<Awaiting> mAwaiting; // sent to the codec, not yet back
+    std::int64_t mLastPts = -1;
 };
 
 } // namespace platform

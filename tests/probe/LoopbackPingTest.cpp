@@ -69,7 +69,11 @@ void requireIcmpSocket(int family) {
 
 class LoopbackPingTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::resetRuntime(); }
+    void SetUp() override {
+        platform::resetRuntime();
+        // The test's thread is the host's main thread: it owns the main loop before it makes a pinger.
+        platform::RunLoop::main().runUntilIdle();
+    }
     void TearDown() override { platform::resetRuntime(); }
 };
 

@@ -122,6 +122,7 @@ TEST_F(ReachabilityTest, NotifierPostsOnlyWhenTheFlagsChange) {
 }
 
 TEST_F(ReachabilityTest, NotifierThatCannotWatchSaysSoAndDestructionStopsIt) {
+    zqtest::VirtualTime time; // the notifier belongs to the main loop: the test's thread plays it
     network->watchFails = true;
     EXPECT_FALSE(internet->startNotifier());
     network->watchFails = false;

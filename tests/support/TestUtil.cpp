@@ -71,12 +71,16 @@ int runCommand(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) : ChildProcess(argv, -1, -1) {}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, int stdinFd, int stdoutFd) {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     mPid = ::fork();
     if (mPid == 0) {
+        if (stdinFd >= 0) ::dup2(stdinFd, STDIN_FILENO);
+        if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
         ::execvp(args[0], args.data());
         ::_exit(127);
     }

@@ -33,6 +33,8 @@ class ChildProcess {
 public:
     ChildProcess() = default;
     explicit ChildProcess(const std::vector<std::string>& argv);
+    // The same with the child's stdin and stdout on the given descriptors (-1 leaves one as it is).
+    ChildProcess(const std::vector<std::string>& argv, int stdinFd, int stdoutFd);
     ~ChildProcess();
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;

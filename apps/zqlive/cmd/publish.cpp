@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #include "ZQLiveKit/TestPatternSource.h"
 #include "ZQLiveKit/ToneSource.h"
@@ -170,14 +169,8 @@ int runPublish(const std::vector<std::string>& argv) {
     PublishOptions o = parse(argv);
     if (o.caFile) platform::TrustSettings::setCaFile(o.caFile);
 
-    // SIGINT/SIGTERM arrive through a signalfd on the run loop; block them before any thread starts
-    // so every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    // Before any thread starts, so every thread inherits the blocked signals.
+    zqlive::InterruptWatch interrupts;
 
     auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
     auto video = videoConfiguration(o);
@@ -215,7 +208,6 @@ int runPublish(const std::vector<std::string>& argv) {
         platform::RunLoop::main().runUntilIdle();
         if (audioInput.failed()) {
             session->setRunning(false);
-            ::close(signalFd);
             std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
             return 1;
         }
@@ -233,12 +225,7 @@ int runPublish(const std::vector<std::string>& argv) {
         stopGuard = platform::DispatchQueue::main()->after(15, [&loop] { loop.stop(); });
     };
     reporter->setOnFailure(beginStop);
-    auto signalSource = loop.addReadSource(signalFd, [&] {
-        signalfd_siginfo info;
-        while (::read(signalFd, &info, sizeof info) == sizeof info) {
-        }
-        beginStop();
-    });
+    interrupts.watch(beginStop);
     if (o.duration > 0) durationTask = platform::DispatchQueue::main()->after(o.duration, beginStop);
     audioInput.setFailureHandler(beginStop);
 
@@ -261,8 +248,6 @@ int runPublish(const std::vector<std::string>& argv) {
     session->setRunning(false);
     statusTimer->invalidate();
     status.finish();
-    loop.removeSource(signalSource);
-    ::close(signalFd);
 
     // The publisher's last record, made by its stop, holds the run's totals.
     auto debug = session->debugInfo();
