@@ -40,16 +40,10 @@ if [ "$only" != ffmpeg ] && [ ! -x "$zqlive" ]; then
   exit 1
 fi
 
-work=$(mktemp -d)
 source "$root/scripts/lib/nginx-rtmp.sh"
-cleanup() {
-  nginx_rtmp_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
-nginx_rtmp_start "$work" || { echo "publish_cpu: nginx did not start" >&2; exit 1; }
-
-url=rtmp://127.0.0.1:$NGINX_RTMP_PORT/live
+nginx_rtmp_for_script publish_cpu
+work=$SCRIPT_WORK
+url=$NGINX_RTMP_URL
 gop=$((fps * 2))
 
 # Runs a command, leaving "user system" CPU seconds in $work/$1.time.

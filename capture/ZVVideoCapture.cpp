@@ -11,8 +11,13 @@ namespace {
 
 constexpr const char* kPreset640x480 = "AVCaptureSessionPreset640x480";
 
+// The sources the shared camera registry names for each position.
+std::shared_ptr<platform::CameraDevice> registryDevice(platform::CameraPosition position, std::string* error) {
+    return std::shared_ptr<platform::CameraDevice>(platform::makeCameraDevice(position, error));
+}
+
 std::mutex gProviderMutex;
-ZVCameraDeviceProvider gDefaultProvider;
+ZVCameraDeviceProvider gDefaultProvider = registryDevice;
 
 // Capture type 2 of every live session is this capture, over the process's camera sources.
 const bool gRegistered = [] {
@@ -34,7 +39,7 @@ std::shared_ptr<Node> onVideoQueue(const std::shared_ptr<Node>& node) {
 
 void ZVVideoCapture::setDefaultCameraDeviceProvider(ZVCameraDeviceProvider provider) {
     std::lock_guard lock(gProviderMutex);
-    gDefaultProvider = std::move(provider);
+    gDefaultProvider = provider ? std::move(provider) : ZVCameraDeviceProvider(registryDevice);
 }
 
 ZVCameraDeviceProvider ZVVideoCapture::defaultCameraDeviceProvider() {

@@ -33,7 +33,8 @@ public:
                                                   ZVCameraDeviceProvider provider = nullptr);
     ~ZVVideoCapture() override;
 
-    // Where captures made without an explicit provider find their cameras. Any thread.
+    // Where captures made without an explicit provider find their cameras: the shared camera
+    // registry's sources unless replaced (nullptr restores them). Any thread.
     static void setDefaultCameraDeviceProvider(ZVCameraDeviceProvider provider);
     static ZVCameraDeviceProvider defaultCameraDeviceProvider();
 

@@ -198,6 +198,9 @@ void ZVImageVideoCamera::setFrameRate(int frameRate) {
 
 void ZVImageVideoCamera::setOutputImageOrientation(std::int64_t orientation) {
     mOutputImageOrientation = orientation;
+    // The source turns its scene as a phone's sensor would see it held that way; the rotation
+    // table below then turns it upright again.
+    if (auto device = inputCamera()) device->setOutputImageOrientation(orientation);
     updateOrientationSendToTargets();
 }
 

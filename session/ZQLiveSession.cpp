@@ -341,6 +341,17 @@ void ZQLiveSession::setReconnectCount(std::uint64_t count) {
     mImpl->reconnectCount = count;
 }
 
+ZQLiveVideoEncoderType ZQLiveSession::videoEncoderType() const {
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->videoEncoderType;
+}
+
+void ZQLiveSession::setVideoEncoderType(ZQLiveVideoEncoderType type) {
+    std::lock_guard lock(mImpl->mutex);
+    mImpl->videoEncoderType = type;
+    mImpl->parts.makeVideoEncoder = ZQLiveSessionParts::videoEncoderMaker(type);
+}
+
 bool ZQLiveSession::adaptiveBitrate() const { return mImpl->adaptiveBitrate.load(); }
 void ZQLiveSession::setAdaptiveBitrate(bool adaptive) { mImpl->adaptiveBitrate = adaptive; }
 bool ZQLiveSession::showDebugInfo() const { return mImpl->showDebugInfo.load(); }

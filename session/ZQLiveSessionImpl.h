@@ -81,6 +81,7 @@ struct ZQLiveSession::Impl final : ZVStreamSocketDelegate,
     std::function<void(const std::string&)> captureErrorHandler;
     std::uint64_t reconnectInterval = 0;
     std::uint64_t reconnectCount = 0;
+    ZQLiveVideoEncoderType videoEncoderType = ZQLiveVideoEncoderType::Automatic;
     bool running = false;
 
     std::mutex timestampLock; // the check-and-set of the time base and every rebase

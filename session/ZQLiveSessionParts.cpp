@@ -3,6 +3,7 @@
 #include <mutex>
 #include "ZQPlatform/SystemInfo.h"
 #include "encoder/ZVHardwareAudioEncoder.h"
+#include "encoder/ZVH264VideoEncoder.h"
 #include "encoder/ZVHardwareVideoEncoder.h"
 #include "transport/ZVStreamRTMPSocket.h"
 
@@ -25,11 +26,7 @@ ZQLiveSessionParts ZQLiveSessionParts::defaults() {
     parts.makeSocket = [](std::shared_ptr<ZQLiveStreamInfo> info, std::int64_t interval, std::int64_t count) {
         return std::static_pointer_cast<ZVStreamSocket>(ZVStreamRTMPSocket::create(std::move(info), interval, count));
     };
-    // Systems below 8.0 would take the file-based encoder; every system this kit runs on has the
-    // compression session, so the hardware-session encoder serves all of them.
-    parts.makeVideoEncoder = [](std::shared_ptr<ZQLiveVideoConfiguration> configuration) {
-        return std::static_pointer_cast<ZVVideoEncoding>(ZVHardwareVideoEncoder::create(std::move(configuration)));
-    };
+    parts.makeVideoEncoder = videoEncoderMaker(ZQLiveVideoEncoderType::Automatic);
     parts.makeAudioEncoder = [](std::shared_ptr<ZQLiveAudioConfiguration> configuration) {
         return std::static_pointer_cast<ZVAudioEncoding>(ZVHardwareAudioEncoder::create(std::move(configuration)));
     };
@@ -37,6 +34,16 @@ ZQLiveSessionParts ZQLiveSessionParts::defaults() {
     parts.makeAudioCapture = captureMakers().audio;
     parts.makeVideoCapture = captureMakers().video;
     return parts;
+}
+
+decltype(ZQLiveSessionParts::makeVideoEncoder) ZQLiveSessionParts::videoEncoderMaker(ZQLiveVideoEncoderType type) {
+    return [type](std::shared_ptr<ZQLiveVideoConfiguration> configuration) -> std::shared_ptr<ZVVideoEncoding> {
+        // Below 8.0 the system offers no direct compression session: the movie-file writer it is.
+        const bool fileBased = type == ZQLiveVideoEncoderType::FileBased ||
+                               (type == ZQLiveVideoEncoderType::Automatic && platform::SystemInfo::systemVersionNumber() < 8.0);
+        if (fileBased) return ZVH264VideoEncoder::create(std::move(configuration));
+        return ZVHardwareVideoEncoder::create(std::move(configuration));
+    };
 }
 
 void ZQLiveSessionParts::registerAudioCapture(decltype(makeAudioCapture) maker) {

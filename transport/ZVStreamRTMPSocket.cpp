@@ -325,10 +325,30 @@ RtmpConnection::Result ZVStreamRTMPSocket::sendVideo(const ZQVideoFrame& frame, 
         if (!header) {
             // Discarded; this connection goes without an AVC sequence header.
             platform::Console::log("RTMP video frame discarded, no AVC sequence header: " + reason);
+            mHeaderSps = ZQBytes();
+            mHeaderPps = ZQBytes();
             taken = false;
             return {};
         }
-        return sendMessage(*header);
+        RtmpConnection::Result sent = sendMessage(*header);
+        mHeaderSps = frame.sps();
+        mHeaderPps = frame.pps();
+        // The frame the header was made from goes out after it when it is a picture (a slice, such
+        // as the key frame the file-based encoder starts with), rather than being lost. Anything
+        // else (the SEI in front of the hardware encoder's first picture) is not sent.
+        const int nalType = frame.data().empty() ? 0 : frame.data()[0] & 0x1F;
+        if (!sent.ok() || nalType < 1 || nalType > 5) return sent;
+    } else if (frame.isKeyFrame() && !mHeaderSps.isNil() &&
+               (frame.sps() != mHeaderSps || frame.pps() != mHeaderPps)) {
+        // A key frame made with other parameter sets than those of the header sent (an encoder
+        // that restarted with new settings) gets a new AVC sequence header, at its own time.
+        if (auto header = RtmpMessageBuilder::videoHeader(frame)) {
+            header->setTimestamp(static_cast<std::uint32_t>(frame.timestamp() & 0xFFFFFFFFu));
+            RtmpConnection::Result sent = sendMessage(*header);
+            if (!sent.ok()) return sent;
+            mHeaderSps = frame.sps();
+            mHeaderPps = frame.pps();
+        }
     }
     RtmpMessage message = RtmpMessageBuilder::video(frame);
     return sendMessage(message);

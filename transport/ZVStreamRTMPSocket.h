@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include "ZQLiveKit/ZQBytes.h"
 #include "ZQLiveKit/ZQLiveStreamInfo.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "transport/LinkInterrupt.h"
@@ -140,6 +141,9 @@ private:
     bool mIsReconnecting = false;
     bool mSendVideoHead = false;
     bool mSendAudioHead = false;
+    // The parameter sets of the AVC sequence header sent on this connection (nil: none sent).
+    ZQBytes mHeaderSps;
+    ZQBytes mHeaderPps;
 
     // Declared last, so destroyed first: its queued tasks run (and find this object gone) before
     // the state they would touch is destroyed.

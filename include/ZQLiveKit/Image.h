@@ -15,6 +15,11 @@ public:
     // An image over a BGRA buffer that nobody writes any more; nullptr for a null or NV12 buffer or
     // a scale that is not positive.
     static std::shared_ptr<Image> create(std::shared_ptr<const PixelBuffer> bgra, double scale = 1.0);
+    // A PNG or JPEG file (imageWithContentsOfFile:); nullptr with a one-line reason when it cannot
+    // be read or decoded.
+    static std::shared_ptr<Image> imageWithContentsOfFile(const std::string& path, std::string* error);
+    // Writes the picture as a PNG file, whole or not at all; false with the reason.
+    bool writePNGToFile(const std::string& path, std::string* error) const;
 
     int pixelWidth() const { return mPixels->width(); }
     int pixelHeight() const { return mPixels->height(); }

@@ -24,6 +24,10 @@ struct ZQVideoCaptureStatistics {
     std::uint64_t framesDelivered = 0; // finished pictures handed to the encoder's side
 };
 
+// Which H.264 encoder a session makes: Automatic follows the system version (the file-based encoder
+// below 8.0, the hardware-session encoder from 8.0 on); the others force one.
+enum class ZQLiveVideoEncoderType { Automatic, Hardware, FileBased };
+
 // The media engine: feeds captured or pushed-in media to the encoders while a run is uploading,
 // holds encoded frames back until audio and video are aligned, rebases their timestamps to the
 // first frame of the run, hands them to the RTMP publisher, and reports state, errors and
@@ -68,6 +72,11 @@ public:
     void setReconnectInterval(std::uint64_t seconds);
     std::uint64_t reconnectCount() const;
     void setReconnectCount(std::uint64_t count);
+
+    // Which video encoder the session makes (Automatic by default). Takes effect when the encoder is
+    // made, at the first frame of the first run: set it before. Any thread.
+    ZQLiveVideoEncoderType videoEncoderType() const;
+    void setVideoEncoderType(ZQLiveVideoEncoderType type);
 
     // Adapt the video bit rate to the send backlog (one step per buffer report).
     bool adaptiveBitrate() const;

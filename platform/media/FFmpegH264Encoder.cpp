@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include "ZQPlatform/Console.h"
 #include "platform/media/FFmpegLog.h"
+#include "platform/media/H264EncoderProbe.h"
 #include "platform/media/H264NalUnits.h"
 
 extern "C" {
@@ -37,7 +39,8 @@ void setOption(AVCodecContext* context, const char* name, const char* value) {
 
 const char* profileName(H264ProfileLevel profile) {
     switch (profile) {
-    case H264ProfileLevel::BaselineAutoLevel: return "baseline";
+    case H264ProfileLevel::BaselineAutoLevel:
+    case H264ProfileLevel::Baseline41: return "baseline";
     case H264ProfileLevel::MainAutoLevel: return "main";
     case H264ProfileLevel::HighAutoLevel: return "high";
     }
@@ -48,6 +51,7 @@ int profileValue(H264ProfileLevel profile, bool vaapi) {
     switch (profile) {
     // VA-API drivers only offer the constrained form of Baseline.
     case H264ProfileLevel::BaselineAutoLevel:
+    case H264ProfileLevel::Baseline41:
         return vaapi ? FF_PROFILE_H264_CONSTRAINED_BASELINE : FF_PROFILE_H264_BASELINE;
     case H264ProfileLevel::MainAutoLevel: return FF_PROFILE_H264_MAIN;
     case H264ProfileLevel::HighAutoLevel: return FF_PROFILE_H264_HIGH;
@@ -107,6 +111,7 @@ std::unique_ptr<FFmpegH264Encoder> FFmpegH264Encoder::open(const std::string& co
     if (settings.profileLevel) {
         c->profile = profileValue(*settings.profileLevel, vaapi);
         if (!vaapi) setOption(c, "profile", profileName(*settings.profileLevel));
+        if (*settings.profileLevel == H264ProfileLevel::Baseline41) c->level = 41;
     }
     if (settings.usesCabac())
         setOption(c, "coder", "cabac");
@@ -175,6 +180,18 @@ std::unique_ptr<FFmpegH264Encoder> FFmpegH264Encoder::open(const std::string& co
     encoder->mConverted->height = height;
     if (av_frame_get_buffer(encoder->mConverted, 0) < 0) return fail("out of memory");
     return encoder;
+}
+
+std::unique_ptr<FFmpegH264Encoder> FFmpegH264Encoder::openPreferred(int width, int height,
+                                                                    const H264EncoderSettings& settings) {
+    std::vector<std::string> names{H264EncoderProbe::choice().name};
+    if (names.front() != H264EncoderProbe::kSoftwareEncoder) names.push_back(H264EncoderProbe::kSoftwareEncoder);
+    for (const auto& name : names) {
+        std::string reason;
+        if (auto encoder = open(name, width, height, settings, &reason)) return encoder;
+        Console::log("H.264 encoder " + reason);
+    }
+    return nullptr;
 }
 
 FFmpegH264Encoder::~FFmpegH264Encoder() {

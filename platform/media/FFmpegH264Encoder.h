@@ -38,6 +38,9 @@ public:
     // there, refuses the settings, or needs a device that is not present.
     static std::unique_ptr<FFmpegH264Encoder> open(const std::string& codecName, int width, int height,
                                                    const H264EncoderSettings& settings, std::string* reason);
+    // The encoder the probe chose for this machine; should it refuse this size or these settings,
+    // the software one. Each refusal goes to the console. Null when neither opens.
+    static std::unique_ptr<FFmpegH264Encoder> openPreferred(int width, int height, const H264EncoderSettings& settings);
     ~FFmpegH264Encoder();
     FFmpegH264Encoder(const FFmpegH264Encoder&) = delete;
     FFmpegH264Encoder& operator=(const FFmpegH264Encoder&) = delete;

@@ -1,7 +1,6 @@
 #include "platform/media/FFmpegVideoCompressionSession.h"
 
 #include <algorithm>
-#include "ZQPlatform/Console.h"
 #include "platform/foundation/DispatchCheck.h"
 #include "platform/media/H264EncoderProbe.h"
 
@@ -144,15 +143,7 @@ bool FFmpegVideoCompressionSession::ensureEncoder() {
         settings = mSettings;
         version = mSettingsVersion;
     }
-    // The probed encoder first; should it refuse this size or these settings, the software one.
-    std::vector<std::string> names{H264EncoderProbe::choice().name};
-    if (names.front() != H264EncoderProbe::kSoftwareEncoder) names.push_back(H264EncoderProbe::kSoftwareEncoder);
-    for (const auto& name : names) {
-        std::string reason;
-        mEncoder = FFmpegH264Encoder::open(name, mWidth, mHeight, settings, &reason);
-        if (mEncoder) break;
-        Console::log("H.264 encoder " + reason);
-    }
+    mEncoder = FFmpegH264Encoder::openPreferred(mWidth, mHeight, settings);
     if (!mEncoder) return false;
     mAppliedVersion = version;
     std::lock_guard lock(mMutex);

@@ -65,6 +65,20 @@ ParameterSets parameterSetsFromExtradata(std::span<const std::uint8_t> extradata
     return sets;
 }
 
+std::vector<std::uint8_t> avcConfigurationRecord(std::span<const std::uint8_t> sps, std::span<const std::uint8_t> pps) {
+    if (sps.size() < 4 || sps.size() > 0xFFFF || pps.empty() || pps.size() > 0xFFFF) return {};
+    std::vector<std::uint8_t> record{1, sps[1], sps[2], sps[3], 0xFF, 0xE1};
+    record.reserve(11 + sps.size() + pps.size());
+    record.push_back(static_cast<std::uint8_t>(sps.size() >> 8));
+    record.push_back(static_cast<std::uint8_t>(sps.size()));
+    record.insert(record.end(), sps.begin(), sps.end());
+    record.push_back(1);
+    record.push_back(static_cast<std::uint8_t>(pps.size() >> 8));
+    record.push_back(static_cast<std::uint8_t>(pps.size()));
+    record.insert(record.end(), pps.begin(), pps.end());
+    return record;
+}
+
 void appendLengthPrefixed(std::vector<std::uint8_t>& block, std::span<const std::uint8_t> nal) {
     auto n = static_cast<std::uint32_t>(nal.size());
     block.push_back(static_cast<std::uint8_t>(n >> 24));

@@ -32,6 +32,10 @@ struct ParameterSets {
 };
 ParameterSets parameterSetsFromExtradata(std::span<const std::uint8_t> extradata);
 
+// The AVCDecoderConfigurationRecord (avcC) of one SPS and one PPS, with 4-byte NAL lengths. Empty
+// when the SPS is shorter than the 4 bytes the record copies from it or a set exceeds 65535 bytes.
+std::vector<std::uint8_t> avcConfigurationRecord(std::span<const std::uint8_t> sps, std::span<const std::uint8_t> pps);
+
 // Appends one NAL unit with a 4-byte big-endian length in front.
 void appendLengthPrefixed(std::vector<std::uint8_t>& block, std::span<const std::uint8_t> nal);
 

@@ -86,7 +86,8 @@ std::int64_t H264EncoderSettings::rateBufferBits() const {
 }
 
 bool H264EncoderSettings::usesCabac() const {
-    return entropyMode == H264EntropyMode::CABAC && profileLevel != H264ProfileLevel::BaselineAutoLevel;
+    return entropyMode == H264EntropyMode::CABAC && profileLevel != H264ProfileLevel::BaselineAutoLevel &&
+           profileLevel != H264ProfileLevel::Baseline41;
 }
 
 VideoCompressionSession::~VideoCompressionSession() = default;

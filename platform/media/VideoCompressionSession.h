@@ -26,7 +26,8 @@ enum class VideoCompressionProperty {
     EncoderSpeedPreset,          // string: the software encoder's speed preset (x264 names)
 };
 
-enum class H264ProfileLevel { BaselineAutoLevel, MainAutoLevel, HighAutoLevel };
+// Baseline41 is Baseline at level 4.1; the others leave the level to the codec.
+enum class H264ProfileLevel { BaselineAutoLevel, MainAutoLevel, HighAutoLevel, Baseline41 };
 enum class H264EntropyMode { CAVLC, CABAC };
 
 // At most `bytes` in any window of `seconds`.

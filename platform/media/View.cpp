@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include "platform/media/ImageCodec.h"
 #include "platform/media/ViewRenderer.h"
 
 namespace platform {
@@ -348,6 +349,20 @@ std::shared_ptr<Image> ImageView::contentImage() const { return image(); }
 std::shared_ptr<Image> Image::create(std::shared_ptr<const PixelBuffer> bgra, double scale) {
     if (!bgra || bgra->format() != PixelFormat::BGRA || !(scale > 0)) return nullptr;
     return std::shared_ptr<Image>(new Image(std::move(bgra), scale));
+}
+
+std::shared_ptr<Image> Image::imageWithContentsOfFile(const std::string& path, std::string* error) {
+    std::string reason;
+    auto pixels = decodeImageFile(path, &reason);
+    if (!pixels) {
+        if (error) *error = reason;
+        return nullptr;
+    }
+    return create(std::move(pixels));
+}
+
+bool Image::writePNGToFile(const std::string& path, std::string* error) const {
+    return writePngFile(*mPixels, path, error);
 }
 
 } // namespace platform

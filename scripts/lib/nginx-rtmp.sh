@@ -2,6 +2,9 @@
 # published stream into a folder. Sourced by scripts/demo and the benchmarks.
 #   nginx_rtmp_start DIR   sets NGINX_RTMP_PORT and NGINX_RTMP_PID; recordings land in DIR/NAME.flv
 #   nginx_rtmp_stop
+#   nginx_rtmp_for_script NAME [DIR]   for a script: a scratch folder in $SCRIPT_WORK and nginx
+#                                      recording into DIR (default: the scratch folder), both gone at
+#                                      exit; sets NGINX_RTMP_URL (the live application); exits on failure
 
 nginx_rtmp_accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
@@ -58,4 +61,12 @@ nginx_rtmp_stop() {
   fi
   [ -n "${NGINX_RTMP_DIR:-}" ] && rm -rf "$NGINX_RTMP_DIR"
   NGINX_RTMP_DIR=
+}
+
+nginx_rtmp_for_script() {
+  local name=$1
+  SCRIPT_WORK=$(mktemp -d)
+  trap 'nginx_rtmp_stop; rm -rf "$SCRIPT_WORK"' EXIT
+  nginx_rtmp_start "${2:-$SCRIPT_WORK}" || { echo "$name: nginx did not start" >&2; exit 1; }
+  NGINX_RTMP_URL=rtmp://127.0.0.1:$NGINX_RTMP_PORT/live
 }

@@ -3,26 +3,11 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include "tests/support/TestUtil.h"
+#include "tests/apps/ZqliveRun.h"
 
 namespace {
 
-struct Run {
-    int status = -1;
-    std::vector<nlohmann::json> events; // stdout, one JSON object a line
-    std::string errors;                 // stderr
-};
-
-Run zqlive(const std::string& arguments) {
-    zqtest::TempDir dir;
-    Run run;
-    std::string output;
-    run.status = zqtest::runCommand(zqtest::buildDir() + "/bin/zqlive " + arguments + " 2>" + dir.file("err"), &output);
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);) run.events.push_back(nlohmann::json::parse(line));
-    run.errors = zqtest::readFile(dir.file("err"));
-    return run;
-}
+zqtest::ZqliveRun zqlive(const std::string& arguments) { return zqtest::runZqlive(arguments); }
 
 TEST(ZqliveCameras, ShowsTheDefaultPatternsOpening) {
     auto run = zqlive("cameras");

@@ -33,6 +33,57 @@ std::vector<std::string> stateNames(const std::vector<nlohmann::json>& events) {
     return names;
 }
 
+// What ffprobe and ffmpeg make of a recording: H.264 of the given size and frame rate and AAC-LC
+// stereo, about `seconds` long, the video decoding without a single error from its first key frame
+// on, with key frames that decode as such. Returns ffprobe's video stream.
+nlohmann::json expectRecording(const std::string& recording, int width, int height, double fps, double seconds) {
+    std::string probe;
+    EXPECT_EQ(zqtest::runCommand("ffprobe -v error -print_format json -show_streams -show_format '" + recording + "'",
+                                 &probe),
+              0)
+        << recording;
+    auto info = nlohmann::json::parse(probe, nullptr, false);
+    if (info.is_discarded() || !info.contains("streams")) {
+        ADD_FAILURE() << "ffprobe cannot read " << recording;
+        return {};
+    }
+    nlohmann::json video, audio;
+    for (auto& s : info["streams"]) (s["codec_type"] == "video" ? video : audio) = s;
+    EXPECT_EQ(video["codec_name"], "h264");
+    EXPECT_EQ(video["width"], width);
+    EXPECT_EQ(video["height"], height);
+    EXPECT_EQ(audio["codec_name"], "aac");
+    EXPECT_EQ(audio["profile"], "LC");
+    EXPECT_EQ(audio["channels"], 2);
+    EXPECT_EQ(audio["sample_rate"], "44100");
+    double duration = std::stod(info["format"]["duration"].get<std::string>());
+    EXPECT_NEAR(duration, seconds, 1.0);
+
+    // Frame rate from what was decoded: pictures over the video's duration; key frames as decoded.
+    std::string frames;
+    EXPECT_EQ(zqtest::runCommand("ffprobe -v error -select_streams v:0 -show_entries frame=key_frame,pict_type "
+                                 "-of csv=p=0 '" + recording + "'",
+                                 &frames),
+              0);
+    int decoded = 0, keyFrames = 0;
+    std::istringstream lines(frames);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty()) continue;
+        ++decoded;
+        if (line.rfind("1,I", 0) == 0) ++keyFrames;
+    }
+    EXPECT_NEAR(decoded / duration, fps, 3.0) << decoded << " pictures in " << duration << " s";
+    EXPECT_GE(keyFrames, 2) << "the first key frame and a later one decode as key frames";
+
+    // Timestamps pass through in milliseconds: a capture thread's jitter is no decoding error.
+    std::string errors;
+    zqtest::runCommand("ffmpeg -nostdin -v error -i '" + recording +
+                           "' -map 0:v:0 -fps_mode passthrough -enc_time_base:v 1:1000 -f null - 2>&1",
+                       &errors);
+    EXPECT_EQ(errors, "") << "the video does not decode cleanly";
+    return video;
+}
+
 // A file's audio as mono 16-bit PCM at `rate`, decoded by ffmpeg.
 std::vector<std::int16_t> decodeMono(const std::string& path, int rate) {
     std::string raw;
@@ -105,36 +156,8 @@ TEST(ZqlivePublish, FiveSecondsReachTheIngestAndDecodeCleanly) {
         if (e["event"] == "debug") sawDebug = e.contains("currentBandwidth") && e.contains("unSendCount");
     EXPECT_TRUE(sawDebug);
     nginx.stop();
-
-    std::string recording = nginx.recordingPath("e2e");
-    std::string probe;
-    ASSERT_EQ(zqtest::runCommand("ffprobe -v error -print_format json -show_streams -show_format '" + recording + "'",
-                                 &probe),
-              0)
-        << recording;
-    auto info = nlohmann::json::parse(probe);
-    nlohmann::json video, audio;
-    for (auto& s : info["streams"]) (s["codec_type"] == "video" ? video : audio) = s;
-    EXPECT_EQ(video["codec_name"], "h264");
-    EXPECT_EQ(video["width"], 360);
-    EXPECT_EQ(video["height"], 640);
-    EXPECT_EQ(audio["codec_name"], "aac");
-    EXPECT_EQ(audio["profile"], "LC");
-    EXPECT_EQ(audio["channels"], 2);
-    EXPECT_EQ(audio["sample_rate"], "44100");
-    double duration = std::stod(info["format"]["duration"].get<std::string>());
-    EXPECT_NEAR(duration, 5.0, 1.0);
-
-    // Frame rate from what was recorded: decoded frames over the video's duration.
-    std::string count;
-    ASSERT_EQ(zqtest::runCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-                                 "stream=nb_read_frames,duration -of json '" + recording + "'",
-                                 &count),
-              0);
-    auto counted = nlohmann::json::parse(count)["streams"][0];
-    double frames = std::stod(counted["nb_read_frames"].get<std::string>());
-    EXPECT_NEAR(frames / duration, 30.0, 3.0) << "frames " << frames << " in " << duration << " s";
-
+    const std::string recording = nginx.recordingPath("e2e");
+    expectRecording(recording, 360, 640, 30, 5);
     std::string errors;
     zqtest::runCommand("ffmpeg -nostdin -v error -i '" + recording + "' -f null - 2>&1", &errors);
     EXPECT_EQ(errors, "") << "the recording does not decode cleanly";
@@ -161,6 +184,45 @@ TEST(ZqlivePublish, AnUnreachableIngestEndsWithError205AndAFailingExit) {
     for (auto& e : events)
         if (e["event"] == "error") saw205 = e["code"] == 205;
     EXPECT_TRUE(saw205) << out;
+}
+
+// The file-based encoder end to end: chosen by the system version, then forced by the flag.
+class ZqlivePublishFileEncoder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(zqtest::NginxRtmp::available()) << "nginx with the RTMP module is missing: run scripts/setup";
+        ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    }
+    // Publishes for six seconds; returns the recording once nginx has closed it.
+    std::string publish(const std::string& environment, const std::string& name, const std::string& flags) {
+        std::string out;
+        int rc = zqtest::runCommand(environment + " " + zqlive() + " publish " + nginx.publishUrl(name) + " " + flags +
+                                        " --duration 6 2>/dev/null",
+                                    &out);
+        EXPECT_EQ(rc, 0) << out;
+        auto events = jsonLines(out);
+        EXPECT_EQ(stateNames(events), (std::vector<std::string>{"ZQLivePending", "ZQLiveStart", "ZQLiveStop"}));
+        if (!events.empty()) {
+            EXPECT_EQ(events.back()["framesDropped"], 0);
+        }
+        nginx.stop();
+        return nginx.recordingPath(name);
+    }
+    zqtest::NginxRtmp nginx;
+};
+
+TEST_F(ZqlivePublishFileEncoder, SystemVersionSevenPublishesThroughTheFileEncoder) {
+    // On 7.0 a 720×1280 request is encoded at 710×1270 (the 722×1282 padding starts at 15.0),
+    // Baseline at level 4.1. 15 pictures a second keep two shared cores out of the way.
+    auto video = expectRecording(publish("ZQLIVEKIT_OS_VERSION=7.0", "v7", "--size 720x1280 --fps 15 --bitrate 1000"),
+                                 710, 1270, 15, 6);
+    EXPECT_NE(video.value("profile", "").find("Baseline"), std::string::npos) << video.dump();
+    EXPECT_EQ(video.value("level", 0), 41);
+}
+
+TEST_F(ZqlivePublishFileEncoder, TheEncoderFlagChoosesTheFileEncoderOnAnySystem) {
+    auto video = expectRecording(publish("", "flag", "--encoder file --size 360x640 --fps 24 --bitrate 800"), 360, 640, 24, 6);
+    EXPECT_EQ(video.value("level", 0), 41) << "the file encoder's level, not the session's automatic one";
 }
 
 TEST(ZqlivePublish, AWavFileIsCapturedAndRecorded) {
@@ -271,6 +333,8 @@ TEST(ZqlivePublish, BadArgumentsExitWithAOneLineReason) {
     EXPECT_NE(zqtest::runCommand(zqlive() + " publish 2>/dev/null"), 0);
     EXPECT_NE(zqtest::runCommand(zqlive() + " publish http://x/y 2>/dev/null"), 0);
     EXPECT_NE(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --size 33x33 2>/dev/null"), 0);
+    EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --encoder gpu 2>&1 >/dev/null", &err), 2);
+    EXPECT_NE(err.find("--encoder must be hardware or file"), std::string::npos) << err;
     EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --audio speaker 2>/dev/null"), 2);
     EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --audio file: 2>/dev/null"), 2);
     EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmps://h/a/b --ca-file /nonexistent.pem 2>/dev/null"), 2);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include "ZQLiveKit/Application.h"
+#include "ZQLiveKit/CameraRegistry.h"
 #include "ZQLiveKit/ZQLiveSession.h"
 #include "ZQPlatform/Console.h"
 #include "ZQPlatform/NotificationCenter.h"
@@ -339,6 +340,42 @@ TEST_F(VideoCaptureTest, OrientationFollowsTheStatusBarOnlyWithAutorotate) {
     platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillChangeStatusBarOrientationNotification);
     EXPECT_EQ(capture->videoCamera()->outputImageOrientation(), 2);
     platform::Application::setStatusBarOrientation(1);
+}
+
+TEST_F(VideoCaptureTest, TheCameraSourceTurnsItsSceneForEveryOutputOrientation) {
+    // The back ends turn their scene as a phone's sensor would see it held that way; the capture
+    // tells the device each orientation it is set to, on creation, on rotation and after a switch.
+    auto config = configuration();
+    config->setAutorotate(true);
+    auto capture = makeCapture(config);
+    EXPECT_EQ(cameras.front->orientation.load(), 1) << "portrait from the configuration";
+    platform::Application::setStatusBarOrientation(1);
+    platform::NotificationCenter::defaultCenter().post(platform::kApplicationWillChangeStatusBarOrientationNotification);
+    EXPECT_EQ(cameras.front->orientation.load(), 2);
+    capture->setCaptureDevicePosition(1);
+    EXPECT_EQ(cameras.back->orientation.load(), 2) << "the camera switched to sees the scene the same way";
+    platform::Application::setStatusBarOrientation(1);
+
+    Cameras landscapeCameras;
+    auto landscape = ZVVideoCapture::create(configuration(ZQLiveVideoQuality360p24, 3), landscapeCameras.provider());
+    EXPECT_EQ(landscapeCameras.front->orientation.load(), 3);
+}
+
+TEST_F(VideoCaptureTest, WithoutAProviderTheCamerasComeFromTheSharedRegistry) {
+    auto& registry = platform::CameraRegistry::shared();
+    registry.setSource(platform::CameraPosition::Front, platform::CameraSource{});
+    auto none = ZVVideoCapture::create(configuration());
+    none->setDelegate(delegate);
+    none->setRunning(true);
+    ASSERT_EQ(delegate->errors.size(), 1u);
+    EXPECT_NE(delegate->errors[0].find("no camera source for the front position"), std::string::npos)
+        << delegate->errors[0];
+    none->setRunning(false);
+
+    registry.reset();
+    auto capture = ZVVideoCapture::create(configuration());
+    ASSERT_TRUE(capture->videoCamera());
+    EXPECT_EQ(capture->videoCamera()->inputCamera()->name(), "pattern (front)");
 }
 
 TEST_F(VideoCaptureTest, TorchAndZoomUseTheDeviceOrLeaveThingsAsTheyWere) {

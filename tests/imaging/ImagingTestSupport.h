@@ -102,6 +102,7 @@ public:
     bool open(int width, int height, std::string* error) override;
     bool offersFullRange() const override { return fullRange; }
     void setFrameRate(int framesPerSecond) override { frameRate = framesPerSecond; }
+    void setOutputImageOrientation(std::int64_t value) override { orientation = value; }
     bool start(SampleHandler onSample, LossHandler onLost, std::string* error) override;
     void stop() override;
     bool isRunning() const override { return mRunning.load(); }
@@ -123,6 +124,7 @@ public:
     bool torchFails = false;
     bool zoomable = false;
     std::atomic<int> frameRate{-1};
+    std::atomic<std::int64_t> orientation{0}; // 0: never told
     int openedWidth = 0;
     int openedHeight = 0;
     double zoom = 1.0;

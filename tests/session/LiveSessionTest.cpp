@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <thread>
 #include "ZQPlatform/Exception.h"
+#include "ZQPlatform/SystemInfo.h"
+#include "encoder/ZVH264VideoEncoder.h"
+#include "encoder/ZVHardwareVideoEncoder.h"
+#include "session/ZQLiveSessionParts.h"
 #include "tests/session/LiveSessionFakes.h"
 #include "tests/support/VirtualTime.h"
 
@@ -344,6 +348,50 @@ TEST_F(LiveSessionTest, RunningStartsTheCaptureSourcesAndKillStopsOnlyExistingOn
     EXPECT_TRUE(capturing->muted());
     EXPECT_EQ(changes, (std::vector<std::string>{"running", "muted"}));
     EXPECT_EQ(fakes.audioCapturesMade, 1);
+}
+
+} // namespace
+
+namespace {
+
+// Which encoder the version rule and the override make (real encoders; nothing is encoded).
+class VideoEncoderChoiceTest : public ::testing::Test {
+protected:
+    void TearDown() override { platform::SystemInfo::setSystemVersion(""); }
+    static std::string kindOf(const std::shared_ptr<ZVVideoEncoding>& encoder) {
+        if (dynamic_cast<ZVH264VideoEncoder*>(encoder.get())) return "file";
+        if (dynamic_cast<ZVHardwareVideoEncoder*>(encoder.get())) return "hardware";
+        return "none";
+    }
+    static std::string made(ZQLiveVideoEncoderType type) {
+        return kindOf(ZQLiveSessionParts::videoEncoderMaker(type)(ZQLiveVideoConfiguration::defaultConfigurationForQuality(2)));
+    }
+};
+
+TEST_F(VideoEncoderChoiceTest, FileBasedBelowVersionEightUnlessForced) {
+    using Type = ZQLiveVideoEncoderType;
+    platform::SystemInfo::setSystemVersion("7.0");
+    EXPECT_EQ(made(Type::Automatic), "file");
+    EXPECT_EQ(made(Type::Hardware), "hardware");
+    platform::SystemInfo::setSystemVersion("7.9");
+    EXPECT_EQ(made(Type::Automatic), "file");
+    platform::SystemInfo::setSystemVersion("8.0");
+    EXPECT_EQ(made(Type::Automatic), "hardware");
+    EXPECT_EQ(made(Type::FileBased), "file");
+}
+
+TEST_F(VideoEncoderChoiceTest, TheSessionMakesTheChosenEncoder) {
+    platform::SystemInfo::setSystemVersion("7.0");
+    auto session = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
+                                         ZQLiveVideoConfiguration::defaultConfigurationForQuality(2));
+    EXPECT_EQ(session->videoEncoderType(), ZQLiveVideoEncoderType::Automatic);
+    session->setVideoEncoderType(ZQLiveVideoEncoderType::Hardware);
+    EXPECT_EQ(session->videoEncoderType(), ZQLiveVideoEncoderType::Hardware);
+    EXPECT_EQ(kindOf(ZQLiveSessionInternals::impl(*session).videoEncoder()), "hardware");
+
+    auto byVersion = ZQLiveSession::create(ZQLiveAudioConfiguration::defaultConfiguration(),
+                                           ZQLiveVideoConfiguration::defaultConfigurationForQuality(2));
+    EXPECT_EQ(kindOf(ZQLiveSessionInternals::impl(*byVersion).videoEncoder()), "file");
 }
 
 } // namespace

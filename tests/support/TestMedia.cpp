@@ -241,7 +241,9 @@ std::string crc32Hash(const std::uint8_t* data, std::size_t size) {
 
 std::string decodeErrors(const std::string& path) {
     std::string out;
-    int status = runCommand("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1", &out);
+    // framecrc keeps each stream's own time base: the null muxer would rescale video to 1/frame-rate
+    // and call two pictures stamped closer than one frame interval "non monotonically increasing".
+    int status = runCommand("ffmpeg -nostdin -v error -i '" + path + "' -f framecrc - 2>&1 >/dev/null", &out);
     if (status != 0 && out.empty()) out = "ffmpeg exited with status " + std::to_string(status);
     return out;
 }

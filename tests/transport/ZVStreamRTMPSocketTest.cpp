@@ -173,25 +173,28 @@ TEST_F(PublisherTest, FirstFramesOfAConnectionBecomeSequenceHeadersThenFramesFol
                   videoFrame(beyond32Bits, false)});
 
     auto sent = media();
-    ASSERT_EQ(sent.size(), 5u);
-    // Audio came first out of the buffer, so the AAC header leads; the two frames that made the
-    // headers are not sent as pictures or sound.
+    ASSERT_EQ(sent.size(), 6u);
+    // Audio came first out of the buffer, so the AAC header leads; the audio frame that made it is
+    // not sent as sound. The key frame that made the AVC header follows it as a picture.
     EXPECT_EQ(sent[0].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
     EXPECT_EQ(sent[0].timestamp, 0u);
     EXPECT_EQ(sent[0].headerType, RtmpMessage::kHeaderLarge);
     EXPECT_EQ(sent[1].packetType, 0x09);
     EXPECT_EQ(sent[1].body[1], 0x00); // AVC sequence header
     EXPECT_EQ(sent[1].timestamp, 0u);
-    EXPECT_EQ(sent[2].body.size(), 39u);
-    EXPECT_EQ(sent[2].body[0], 0x27);
-    EXPECT_EQ(sent[2].timestamp, 60u);
-    EXPECT_EQ(sent[2].headerType, RtmpMessage::kHeaderLarge);
-    EXPECT_EQ(sent[3].packetType, 0x08);
-    EXPECT_EQ(sent[3].timestamp, 70u);
-    EXPECT_EQ(sent[3].headerType, RtmpMessage::kHeaderMedium);
+    EXPECT_EQ(sent[2].body[0], 0x17);
+    EXPECT_EQ(sent[2].body[1], 0x01);
+    EXPECT_EQ(sent[2].timestamp, 20u);
+    EXPECT_EQ(sent[3].body.size(), 39u);
+    EXPECT_EQ(sent[3].body[0], 0x27);
+    EXPECT_EQ(sent[3].timestamp, 60u);
+    EXPECT_EQ(sent[3].headerType, RtmpMessage::kHeaderLarge);
+    EXPECT_EQ(sent[4].packetType, 0x08);
+    EXPECT_EQ(sent[4].timestamp, 70u);
+    EXPECT_EQ(sent[4].headerType, RtmpMessage::kHeaderMedium);
     // Beyond 2^32 - 1 ms only the low 32 bits go.
-    EXPECT_EQ(sent[4].packetType, 0x09);
-    EXPECT_EQ(sent[4].timestamp, 120u);
+    EXPECT_EQ(sent[5].packetType, 0x09);
+    EXPECT_EQ(sent[5].timestamp, 120u);
     for (auto& m : sent) EXPECT_EQ(m.streamId, ingest->streamIdOf(1));
 }
 
@@ -213,6 +216,55 @@ TEST_F(PublisherTest, FirstVideoFrameWithoutParameterSetsIsDiscardedAndNoHeaderF
     auto records = delegate->debugRecords();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records[0]->totalFrame(), 1); // the discarded frame is not counted
+}
+
+TEST_F(PublisherTest, ALeadingSeiMakesTheHeaderButIsNotSentAsAPicture) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    auto sei = videoFrame(20, true, 12);
+    sei->setData(ZQBytes{0x06, 0x05, 0x01, 0x00, 0x80});
+    feed(socket, {sei, videoFrame(20, true), videoFrame(60, false)});
+    auto sent = media();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].body[1], 0x00);
+    EXPECT_EQ(sent[1].body[9], 0x65) << "the key picture, not the SEI";
+    EXPECT_EQ(sent[2].body[9], 0x41);
+}
+
+TEST_F(PublisherTest, AKeyFrameWithNewParameterSetsIsPrecededByANewSequenceHeader) {
+    auto socket = make();
+    socket->start();
+    settle(socket);
+    auto renewed = videoFrame(200, true);
+    renewed->setSps(ZQBytes{0x67, 0x4D, 0x40, 0x1F, 0xAA});
+    auto samePpsNewSps = videoFrame(280, true);
+    samePpsNewSps->setSps(renewed->sps());
+    samePpsNewSps->setPps(ZQBytes{0x68, 0xEE, 0x01});
+    feed(socket, {videoFrame(20, true), videoFrame(60, false), videoFrame(100, true), renewed, videoFrame(240, false),
+                  samePpsNewSps});
+
+    auto sent = media();
+    ASSERT_EQ(sent.size(), 9u);
+    EXPECT_EQ(sent[0].body[1], 0x00); // the connection's first header, then its key frame
+    EXPECT_EQ(sent[1].timestamp, 20u);
+    // Same parameter sets: key frames go without a header.
+    EXPECT_EQ(sent[2].body[1], 0x01);
+    EXPECT_EQ(sent[3].body[0], 0x17);
+    EXPECT_EQ(sent[3].body[1], 0x01);
+    // New SPS: a header with it at the key frame's time, then the key frame itself.
+    EXPECT_EQ(sent[4].body[1], 0x00);
+    EXPECT_EQ(sent[4].timestamp, 200u);
+    EXPECT_EQ(sent[4].body[6], 0x4D); // profile from the new SPS
+    EXPECT_EQ(Bytes(sent[4].body.begin() + 13, sent[4].body.begin() + 18), (Bytes{0x67, 0x4D, 0x40, 0x1F, 0xAA}));
+    EXPECT_EQ(sent[5].body[0], 0x17);
+    EXPECT_EQ(sent[5].timestamp, 200u);
+    EXPECT_EQ(sent[6].body[0], 0x27);
+    // A new PPS alone also counts.
+    EXPECT_EQ(sent[7].body[1], 0x00);
+    EXPECT_EQ(sent[7].body.back(), 0x01);
+    EXPECT_EQ(sent[8].body[0], 0x17);
+    EXPECT_EQ(sent[8].timestamp, 280u);
 }
 
 TEST_F(PublisherTest, SixFailedConnectsGiveFiveReconnectsThreeSecondsApartThenError205) {
@@ -289,7 +341,7 @@ TEST_F(PublisherTest, ALinkFailureMakesOneReconnectOnAFreshConnectionThatResends
     socket->start();
     settle(socket);
     feed(socket, {videoFrame(0, true), audioFrame(5), videoFrame(40, false)});
-    ASSERT_EQ(media(1).size(), 3u);
+    ASSERT_EQ(media(1).size(), 4u);
 
     ingest->dropLink();
     // Several frames are taken while the link is down; only one reconnect request results.
@@ -308,12 +360,13 @@ TEST_F(PublisherTest, ALinkFailureMakesOneReconnectOnAFreshConnectionThatResends
 
     // On the new connection: metadata with its own stream id, then the waiting frames, the first of
     // each kind turned into a sequence header again, without any new sendFrame.
-    // The frame that met the dead link (V80) is lost; A85 and V120 become the headers.
+    // The frame that met the dead link (V80) is lost; A85 and V120 become the headers, and V120 is
+    // sent as a picture after its header.
     auto second = sent(2);
     std::vector<std::uint32_t> timestamps;
     for (auto& m : second) timestamps.push_back(m.timestamp);
-    EXPECT_EQ(timestamps, (std::vector<std::uint32_t>{0, 0, 0, 0, 125, 160, 165, 200, 205}));
-    ASSERT_EQ(second.size(), 9u);
+    EXPECT_EQ(timestamps, (std::vector<std::uint32_t>{0, 0, 0, 0, 120, 125, 160, 165, 200, 205}));
+    ASSERT_EQ(second.size(), 10u);
     EXPECT_EQ(second[0].packetType, 0x12);
     EXPECT_EQ(second[0].streamId, ingest->streamIdOf(2));
     EXPECT_EQ(second[1].packetType, 0x01); // the new connection hears the chunk size again
@@ -321,6 +374,8 @@ TEST_F(PublisherTest, ALinkFailureMakesOneReconnectOnAFreshConnectionThatResends
     EXPECT_EQ(second[2].body, (Bytes{0xAF, 0x00, 0x12, 0x10}));
     EXPECT_EQ(second[3].packetType, 0x09);
     EXPECT_EQ(second[3].body[1], 0x00);
+    EXPECT_EQ(second[4].packetType, 0x09);
+    EXPECT_EQ(second[4].body[1], 0x01);
     for (std::size_t i = 2; i < second.size(); ++i) EXPECT_EQ(second[i].streamId, ingest->streamIdOf(2));
 }
 

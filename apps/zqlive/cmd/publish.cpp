@@ -1,5 +1,7 @@
-// zqlive publish: the kit's main job. Publishes a synthetic camera (moving test pattern with a
-// running clock) and a microphone (a pushed-in tone or silence, or the session's own capture of an
+// zqlive publish: the kit's main job. Publishes a camera and a microphone through a live session to
+// an RTMP URL. The camera is the pushed-in test pattern (moving, with a running clock), or a camera
+// source through the kit's capture path with its GPU effects (options in CaptureOptions.cpp); the
+// microphone (a pushed-in tone or silence, or the session's own capture of an
 // ALSA device or an audio file) through a live session to an RTMP URL.
 #include <algorithm>
 #include <csignal>
@@ -17,19 +19,18 @@
 #include "ZQPlatform/TrustSettings.h"
 #include "apps/zqlive/AudioInputOption.h"
 #include "apps/zqlive/CameraOptions.h"
+#include "apps/zqlive/CaptureOptions.h"
 #include "apps/zqlive/Cli.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "publish URL [--video testsrc] [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
-    "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
-    "              [--reconnect-count N] [--debug-info] [--front-source SOURCE] [--back-source SOURCE]\n"
-    "              [--ca-file PEM]\n"
-    "  URL: rtmp://HOST[:PORT]/APP/STREAM, or rtmps:// for RTMP over TLS (the server's certificate and\n"
-    "       name are verified against the system's CAs plus --ca-file, or ZQLIVEKIT_CA_FILE)\n"
-    "  SOURCE (the cameras of the capture path): pattern (default), camera, camera:/dev/videoN,\n"
-    "         file:PATH (looped), none";
+const std::string kUsage =
+    std::string("publish URL [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
+                "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
+                "              [--reconnect-count N] [--debug-info] [--encoder hardware|file] [--ca-file PEM]\n"
+                "  URL: rtmp://HOST[:PORT]/APP/STREAM, or rtmps:// for RTMP over TLS (the server's certificate\n"
+                "       and name are verified against the system's CAs plus --ca-file, or ZQLIVEKIT_CA_FILE)\n") +
+    zqlive::captureUsage();
 
 struct PublishOptions {
     std::string url;
@@ -42,20 +43,28 @@ struct PublishOptions {
     bool adaptive = false;
     long long reconnectInterval = 0, reconnectCount = 0;
     bool debugInfo = false;
+    // Unset: the system version decides (file-based below 8.0).
+    ZQLiveVideoEncoderType encoder = ZQLiveVideoEncoderType::Automatic;
+    zqlive::CaptureOptions capture;
     std::optional<std::string> caFile;
 };
 
 PublishOptions parse(const std::vector<std::string>& argv) {
-    zqlive::Args args(argv, {"adaptive", "debug-info"});
-    args.allowOnly({"video", "audio", "size", "fps", "bitrate", "audio-quality", "duration", "adaptive",
-                    "reconnect-interval", "reconnect-count", "debug-info", "front-source", "back-source", "ca-file"});
+    std::vector<std::string> switches{"adaptive", "debug-info"};
+    std::vector<std::string> known{"audio", "size", "fps", "bitrate", "audio-quality", "duration", "adaptive",
+                                   "reconnect-interval", "reconnect-count", "debug-info", "encoder", "ca-file"};
+    switches.insert(switches.end(), zqlive::captureSwitchNames().begin(), zqlive::captureSwitchNames().end());
+    known.insert(known.end(), zqlive::captureOptionNames().begin(), zqlive::captureOptionNames().end());
+    known.insert(known.end(), zqlive::kCameraSourceOptions.begin(), zqlive::kCameraSourceOptions.end());
+    zqlive::Args args(argv, switches);
+    args.allowOnly(known);
     zqlive::applyCameraSourceOptions(args);
     if (args.positionals().size() != 1) throw zqlive::UsageError("needs exactly one URL");
     PublishOptions o;
     o.url = args.positionals()[0];
     if (o.url.rfind("rtmp://", 0) != 0 && o.url.rfind("rtmps://", 0) != 0)
         throw zqlive::UsageError("URL must start with rtmp://, got '" + o.url + "'");
-    if (args.valueOr("video", "testsrc") != "testsrc") throw zqlive::UsageError("--video supports only testsrc");
+    o.capture = zqlive::parseCaptureOptions(args);
     o.audio = zqlive::parseAudioInputOption(args.valueOr("audio", "tone"));
     if (auto size = args.value("size")) {
         int w = 0, h = 0;
@@ -76,6 +85,10 @@ PublishOptions parse(const std::vector<std::string>& argv) {
     o.debugInfo = args.has("debug-info");
     if ((o.caFile = args.value("ca-file")) && ::access(o.caFile->c_str(), R_OK) != 0)
         throw zqlive::UsageError("--ca-file: cannot read '" + *o.caFile + "'");
+    if (auto encoder = args.value("encoder")) {
+        if (*encoder != "hardware" && *encoder != "file") throw zqlive::UsageError("--encoder must be hardware or file");
+        o.encoder = *encoder == "file" ? ZQLiveVideoEncoderType::FileBased : ZQLiveVideoEncoderType::Hardware;
+    }
     return o;
 }
 
@@ -139,6 +152,14 @@ public:
         zqlive::emit({{"event", "bitrate"}, {"videoBitRate", videoBitRate}});
     }
 
+    // The camera could not start or was lost: the run ends, it never goes on without pictures.
+    void captureFailed(const std::string& reason) {
+        zqlive::emit({{"event", "captureFailed"}, {"reason", reason}});
+        if (mFailed) return;
+        mFailed = true;
+        mFailure = reason;
+        if (mOnFailure) mOnFailure();
+    }
     void setOnFailure(std::function<void()> onFailure) { mOnFailure = std::move(onFailure); }
     void setStopping() { mStopping = true; }
     bool stopping() const { return mStopping; }
@@ -175,23 +196,35 @@ int runPublish(const std::vector<std::string>& argv) {
     auto audio = ZQLiveAudioConfiguration::defaultConfigurationForQuality(static_cast<std::uint64_t>(o.audioQuality));
     auto video = videoConfiguration(o);
     const bool capturedAudio = o.audio.captured();
+    const bool capturedVideo = o.capture.capturePath();
     auto session = ZQLiveSession::create(audio, video,
-                                         (capturedAudio ? ZQLiveCaptureAudio : ZQLiveInputAudio) | ZQLiveInputVideo);
+                                         (capturedAudio ? ZQLiveCaptureAudio : ZQLiveInputAudio) |
+                                             (capturedVideo ? ZQLiveCaptureVideo : ZQLiveInputVideo));
     auto reporter = std::make_shared<PublishReporter>(o.debugInfo);
     session->setDelegate(reporter);
+    session->setCaptureErrorHandler([weak = std::weak_ptr<PublishReporter>(reporter)](const std::string& reason) {
+        if (auto r = weak.lock()) r->captureFailed(reason);
+    });
+    std::unique_ptr<zqlive::CaptureSetup> capture;
+    if (capturedVideo) capture = std::make_unique<zqlive::CaptureSetup>(o.capture, *session, video->videoSize());
     session->setReconnectInterval(static_cast<std::uint64_t>(o.reconnectInterval));
     session->setReconnectCount(static_cast<std::uint64_t>(o.reconnectCount));
     session->setAdaptiveBitrate(o.adaptive);
     session->setShowDebugInfo(o.debugInfo);
+    session->setVideoEncoderType(o.encoder);
 
     // The encoder takes pictures of the configured size as read (which may differ from the asked one).
     auto size = video->videoSize();
     // NV12, as a camera delivers: the encoder takes it without a colour conversion.
-    platform::TestPatternSource camera(static_cast<int>(size.width), static_cast<int>(size.height), o.fps,
-                                       platform::PixelFormat::NV12);
-    camera.setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](const auto& picture) {
-        if (auto s = weak.lock()) s->pushVideo(picture);
-    });
+    std::unique_ptr<platform::TestPatternSource> pattern;
+    if (!capturedVideo) {
+        pattern = std::make_unique<platform::TestPatternSource>(static_cast<int>(size.width),
+                                                                static_cast<int>(size.height), o.fps,
+                                                                platform::PixelFormat::NV12);
+        pattern->setCallback([weak = std::weak_ptr<ZQLiveSession>(session)](const auto& picture) {
+            if (auto s = weak.lock()) s->pushVideo(picture);
+        });
+    }
     std::unique_ptr<platform::ToneSource> microphone;
     if (!capturedAudio) {
         microphone = std::make_unique<platform::ToneSource>(
@@ -201,17 +234,24 @@ int runPublish(const std::vector<std::string>& argv) {
             if (auto s = weak.lock()) s->pushAudio(ZQBytes(pcm.data(), pcm.size()));
         });
     }
-    // The session's own microphone: an input that cannot be opened ends the job before publishing.
+    // The session's own microphone and camera: an input that cannot be opened or started ends the
+    // job before publishing.
     zqlive::AudioInputWatch audioInput(o.audio);
-    if (capturedAudio) {
+    if (capturedAudio || capturedVideo) {
         session->setRunning(true);
         platform::RunLoop::main().runUntilIdle();
-        if (audioInput.failed()) {
+        if (audioInput.failed() || reporter->failed()) {
             session->setRunning(false);
-            std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
+            std::fprintf(stderr, "zqlive publish: %s\n",
+                         (audioInput.failed() ? audioInput.failure() : reporter->failure()).c_str());
             return 1;
         }
-        zqlive::emit({{"event", "audioInput"}, {"source", o.audio.description()}});
+        if (capturedAudio) zqlive::emit({{"event", "audioInput"}, {"source", o.audio.description()}});
+        if (capturedVideo)
+            zqlive::emit({{"event", "videoInput"},
+                          {"source", o.capture.video},
+                          {"position", o.capture.back ? "back" : "front"},
+                          {"beauty", o.capture.beauty}});
     }
 
     auto& loop = platform::RunLoop::main();
@@ -236,19 +276,29 @@ int runPublish(const std::vector<std::string>& argv) {
 
     auto info = std::make_shared<ZQLiveStreamInfo>();
     info->setUrl(o.url);
-    camera.start();
+    if (pattern) pattern->start();
     if (microphone) microphone->start();
     session->startLive(info);
     loop.run();
 
     durationTask.cancel();
     stopGuard.cancel();
-    camera.stop();
+    // The preview is taken off the screen when the capture stops: its last picture is read first.
+    std::string previewError;
+    const bool previewWritten = !capture || capture->writePreview(&previewError);
+    if (pattern) pattern->stop();
     if (microphone) microphone->stop();
     session->setRunning(false);
     statusTimer->invalidate();
     status.finish();
 
+    if (capturedVideo) {
+        ZQVideoCaptureStatistics counts = session->videoCaptureStatistics();
+        zqlive::emit({{"event", "capture"},
+                      {"framesCaptured", counts.framesCaptured},
+                      {"framesDropped", counts.framesDropped},
+                      {"framesDelivered", counts.framesDelivered}});
+    }
     // The publisher's last record, made by its stop, holds the run's totals.
     auto debug = session->debugInfo();
     zqlive::emit({{"event", "summary"},
@@ -266,6 +316,10 @@ int runPublish(const std::vector<std::string>& argv) {
         std::fprintf(stderr, "zqlive publish: %s\n", audioInput.failure().c_str());
         return 1;
     }
+    if (!previewWritten) {
+        std::fprintf(stderr, "zqlive publish: the preview picture was not written: %s\n", previewError.c_str());
+        return 1;
+    }
     if (session->state() != ZQLiveStop) {
         std::fprintf(stderr, "zqlive publish: the publisher did not stop cleanly (state %s)\n",
                      ZQLiveStateName(session->state()));
@@ -276,5 +330,6 @@ int runPublish(const std::vector<std::string>& argv) {
 
 } // namespace
 
-ZQLIVE_COMMAND(publish, "publish", "publish a test pattern and a tone, a microphone or a WAV file to an RTMP URL",
-               kUsage, runPublish);
+ZQLIVE_COMMAND(publish, "publish",
+               "publish a test pattern or a camera with effects, and a tone, a microphone or a WAV file to an RTMP URL",
+               kUsage.c_str(), runPublish);
