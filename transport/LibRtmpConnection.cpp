@@ -18,9 +18,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include "ZQPlatform/Console.h"
+#include "transport/GnuTlsStream.h"
 #include "transport/LinkInterrupt.h"
 #include "transport/RtmpMessageBuilder.h"
+#include "transport/RtmpUrl.h"
 #include "transport/TcpConnector.h"
+#include "transport/TlsRelay.h"
 
 namespace {
 
@@ -120,6 +123,8 @@ RtmpConnection::Result LibRtmpConnection::connect(const std::string& url, const 
     // The URL goes to the library as an ASCII C string; anything else cannot be one.
     if (std::any_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) > 0x7F || c == '\0'; }))
         return refuse("RTMP url is not ASCII: " + url);
+    rtmpurl::Transport transport = rtmpurl::transportOf(url);
+    if (transport == rtmpurl::Transport::Tunnelled) return refuse(rtmpurl::tunnelRefusal(url));
     mUrl = url;
     {
         SigpipeGuard guard;
@@ -132,21 +137,32 @@ RtmpConnection::Result LibRtmpConnection::connect(const std::string& url, const 
     std::string host = textOf(mRtmp->Link.hostname);
     int port = mRtmp->Link.port ? mRtmp->Link.port : 1935;
     if (host.empty()) return refuse("RTMP url has no host: " + url);
+    // The kit runs TLS itself (the library would verify nothing): the library sees a plain byte
+    // stream, while its tcUrl and everything else it sends stay those of the rtmps:// URL.
+    bool tls = transport == rtmpurl::Transport::Tls;
+    if (tls) mRtmp->Link.protocol &= ~RTMP_FEATURE_SSL;
 
     TcpConnector::Options options;
     options.timeoutSeconds = settings.linkTimeoutSeconds;
     options.sendBufferBytes = settings.sendBufferBytes;
     TcpConnector::Result tcp = TcpConnector::connect(host, port, options, &interrupt);
     if (!tcp) return Result{tcp.interrupted ? Status::Interrupted : Status::Failed, tcp.error};
-    mSocket = tcp.fd;
+    int on = 1;
+    if (tls) {
+        ::setsockopt(tcp.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        Result relayed = startTls(tcp.fd, host, settings, interrupt);
+        if (!relayed.ok()) return relayed;
+    } else {
+        mSocket = tcp.fd;
+    }
     if (!interrupt.attach(mSocket)) return Result{Status::Interrupted, "interrupted after connecting"};
     int libraryFd = ::fcntl(mSocket, F_DUPFD_CLOEXEC, 0);
     if (libraryFd < 0) return refuse(std::string("dup: ") + std::strerror(errno));
 
     // What the library's own TCP connect would have set: the receive time-out and no Nagle delay.
-    // The send time-out is the stall rule.
-    int on = 1;
-    ::setsockopt(libraryFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // The send time-out is the stall rule. Over TLS these are the pair's: the relay adds none of
+    // its own.
+    if (!tls) ::setsockopt(libraryFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setTimeout(libraryFd, SO_RCVTIMEO, settings.linkTimeoutSeconds);
     mStallSeconds = mStallOverride > 0 ? mStallOverride : settings.stallSeconds;
     if (mStallSeconds > 0) setTimeout(libraryFd, SO_SNDTIMEO, mStallSeconds);
@@ -164,6 +180,25 @@ RtmpConnection::Result LibRtmpConnection::connect(const std::string& url, const 
     if (!published) return refuse("RTMP handshake or publish failed with " + host + ":" + std::to_string(port));
     mStreamId = mRtmp->m_stream_id;
     mRtmp->m_stream_id = 0;
+    return {};
+}
+
+RtmpConnection::Result LibRtmpConnection::startTls(int tcpFd, const std::string& host, const Settings& settings,
+                                                   LinkInterrupt& interrupt) {
+    GnuTlsStream::Handshake handshake =
+        GnuTlsStream::connect(tcpFd, host, TcpConnector::deadlineAfter(settings.linkTimeoutSeconds), &interrupt);
+    if (!handshake.stream)
+        return Result{handshake.interrupted ? Status::Interrupted : Status::Failed, handshake.error};
+    mTlsVersion = handshake.stream->version();
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return Result{Status::Failed, std::string("socketpair: ") + std::strerror(errno)};
+    // The library's end holds as much as the TCP socket would: the backlog stays in the send buffer.
+    if (settings.sendBufferBytes > 0)
+        ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &settings.sendBufferBytes, sizeof settings.sendBufferBytes);
+    mSocket = pair[0];
+    mRelay = TlsRelay::start(std::move(handshake.stream), pair[1]);
+    if (!mRelay) return Result{Status::Failed, "no thread for the TLS relay"};
     return {};
 }
 
@@ -222,8 +257,10 @@ RtmpConnection::Result LibRtmpConnection::failure(const char* what, int error) {
         std::snprintf(text, sizeof text, "RTMP link stalled: the peer took nothing for %.0f s", mStallSeconds);
         return Result{Status::Stalled, text};
     }
-    if (error == 0) return Result{Status::Failed, std::string(what) + ": connection closed"};
-    return Result{Status::Failed, std::string(what) + ": " + std::strerror(error)};
+    // Over TLS the library only sees the pair close; the relay knows why.
+    std::string tls = mRelay && !mRelay->failure().empty() ? " (" + mRelay->failure() + ")" : "";
+    if (error == 0) return Result{Status::Failed, std::string(what) + ": connection closed" + tls};
+    return Result{Status::Failed, std::string(what) + ": " + std::strerror(error) + tls};
 }
 
 RtmpConnection::Result LibRtmpConnection::setChunkSize(std::uint32_t size) {
@@ -257,5 +294,11 @@ void LibRtmpConnection::close() {
         }
         ::close(mSocket);
         mSocket = -1;
+    }
+    if (mRelay) {
+        // A failed link sends nothing more; any other (a stopped one too) delivers its tail and says
+        // goodbye on the relay's thread, within the relay's flush time, without holding the caller.
+        if (mFailed) mRelay->abort();
+        mRelay.reset();
     }
 }

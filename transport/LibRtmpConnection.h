@@ -1,5 +1,6 @@
 #pragma once
 #include <librtmp/rtmp.h>
+#include <memory>
 #include <string>
 #include "transport/RtmpConnection.h"
 
@@ -16,6 +17,9 @@
 //   link the peer has dropped (also the FCUnpublish/deleteStream that closing sends) would raise
 //   it. Every library call runs with SIGPIPE blocked on the calling thread, and a SIGPIPE it left
 //   pending is consumed;
+// - rtmps:// URLs run over TLS made by the kit (GnuTLS, the certificate and host name verified, TLS
+//   1.2 and 1.3), and librtmp sees a plain byte stream through a socket pair and a TlsRelay;
+//   tunnelled URLs (rtmpt://, rtmpte://, rtmpts://) are refused;
 // - wire timestamps stay right when the library would compress a header to format 3 (see
 //   headerTypeFor).
 class LibRtmpConnection final : public RtmpConnection {
@@ -31,6 +35,7 @@ public:
     Result send(RtmpMessage& message) override;
     Result setChunkSize(std::uint32_t size) override;
     void close() override;
+    std::string tlsVersion() const override { return mTlsVersion; }
 
     // Replaces the settings' stall time-out for the links this object makes (tests use a short one).
     void setStallSeconds(double seconds) { mStallOverride = seconds; }
@@ -49,6 +54,9 @@ private:
     // Sends one packet; the result tells a stall, an interrupt and other failures apart.
     Result sendPacket(RTMPPacket& packet);
     Result failure(const char* what, int error);
+    // The TLS handshake on the connected socket, then the pair and its relay (mSocket is the
+    // library's end).
+    Result startTls(int tcpFd, const std::string& host, const Settings& settings, LinkInterrupt& interrupt);
 
     RTMP* mRtmp = nullptr;
     std::string mUrl; // librtmp keeps pointers into the URL it parsed
@@ -63,4 +71,6 @@ private:
     // dead link (which, on a stalled one, waits out the stall time-out again).
     std::int32_t mStreamId = 0;
     bool mFailed = false;
+    std::shared_ptr<class TlsRelay> mRelay;
+    std::string mTlsVersion;
 };

@@ -61,6 +61,8 @@ public:
     virtual Result setChunkSize(std::uint32_t size) = 0;
     // Closes the link, telling the server when the link is healthy and can take it at once.
     virtual void close() = 0;
+    // The TLS version of the link ("TLS1.3"); empty for plain RTMP.
+    virtual std::string tlsVersion() const { return {}; }
 };
 
 // Makes a fresh connection.

@@ -1,5 +1,6 @@
 #include "transport/TcpConnector.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -17,26 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Wait { Ready, Interrupted, TimedOut, Failed };
-
-// Waits until `fd` shows `events`, the interrupt fires or the deadline passes.
-Wait waitFor(int fd, short events, TcpConnector::Deadline deadline, LinkInterrupt* interrupt) {
-    for (;;) {
-        if (interrupt && interrupt->interrupted()) return Wait::Interrupted;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return Wait::TimedOut;
-        pollfd fds[2] = {{fd, events, 0}, {interrupt ? interrupt->pollFd() : -1, POLLIN, 0}};
-        // Without a wake-up descriptor the interrupt is still seen, within a tenth of a second.
-        if (interrupt && fds[1].fd < 0) left = std::min<long long>(left, 100);
-        int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 60000)));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return Wait::Failed;
-        }
-        if (fds[1].revents != 0) return Wait::Interrupted;
-        if (fds[0].revents != 0) return Wait::Ready;
-    }
-}
+using Wait = TcpConnector::Wait;
 
 void setInterrupted(TcpConnector::Result& result, const std::string& what) {
     result.interrupted = true;
@@ -83,6 +65,28 @@ addrinfo hints(int flags) {
 }
 
 } // namespace
+
+TcpConnector::Wait TcpConnector::waitFor(int fd, short events, Deadline deadline, LinkInterrupt* interrupt) {
+    for (;;) {
+        if (interrupt && interrupt->interrupted()) return Wait::Interrupted;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return Wait::TimedOut;
+        pollfd fds[2] = {{fd, events, 0}, {interrupt ? interrupt->pollFd() : -1, POLLIN, 0}};
+        // Without a wake-up descriptor the interrupt is still seen, within a tenth of a second.
+        if (interrupt && fds[1].fd < 0) left = std::min<long long>(left, 100);
+        int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left, 60000)));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return Wait::Failed;
+        }
+        if (fds[1].revents != 0) return Wait::Interrupted;
+        if (fds[0].revents != 0) return Wait::Ready;
+    }
+}
+
+TcpConnector::Deadline TcpConnector::deadlineAfter(double seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(0.0, seconds)));
+}
 
 std::string TcpConnector::Address::text() const {
     char host[NI_MAXHOST] = "?";
@@ -215,8 +219,7 @@ TcpConnector::Result TcpConnector::connect(const std::vector<Address>& addresses
 
 TcpConnector::Result TcpConnector::connect(const std::string& host, int port, const Options& options,
                                            LinkInterrupt* interrupt) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(std::max(0.0, options.timeoutSeconds)));
+    auto deadline = deadlineAfter(options.timeoutSeconds);
     Result failure;
     if (port <= 0 || port > 65535) {
         failure.error = "port " + std::to_string(port) + " is out of range";

@@ -44,4 +44,10 @@ public:
                                         LinkInterrupt* interrupt, Result& failure);
     static Result connect(const std::vector<Address>& addresses, const Options& options, Deadline deadline,
                           LinkInterrupt* interrupt = nullptr);
+
+    // Waits until `fd` shows `events`, the interrupt fires or the deadline passes (for protocols run
+    // over the connected socket, such as a TLS handshake).
+    enum class Wait { Ready, Interrupted, TimedOut, Failed };
+    static Wait waitFor(int fd, short events, Deadline deadline, LinkInterrupt* interrupt);
+    static Deadline deadlineAfter(double seconds);
 };

@@ -169,6 +169,8 @@ int ZVStreamRTMPSocket::connect(const Run& run) {
         reconnectRequest();
         return -1;
     }
+    std::string tls = mConnection->tlsVersion();
+    debugInfo().setTlsVersion(tls.empty() ? std::nullopt : std::optional<std::string>(tls));
     reportStatus(ZQLiveStart);
     RtmpMessage metaData = RtmpMessageBuilder::metaData(RtmpMessageBuilder::metaDataFor(*mStream));
     result = sendMessage(metaData);

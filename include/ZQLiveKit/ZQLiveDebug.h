@@ -21,6 +21,11 @@ public:
     void setVideoSize(platform::Size videoSize) { mVideoSize = videoSize; }
     bool isRtmp() const { return mIsRtmp; }
     void setIsRtmp(bool isRtmp) { mIsRtmp = isRtmp; }
+    // The TLS version of the current link ("TLS1.3", "TLS1.2"); none for plain RTMP or before the
+    // first connect.
+    const std::optional<std::string>& tlsVersion() const { return mTlsVersion; }
+    void setTlsVersion(std::optional<std::string> version) { mTlsVersion = std::move(version); }
+    bool isTls() const { return mTlsVersion.has_value(); }
 
     // Milliseconds since the window began.
     double elapsedMilli() const { return mElapsedMilli; }
@@ -64,6 +69,7 @@ private:
     std::optional<std::string> mUploadUrl;
     platform::Size mVideoSize;
     bool mIsRtmp = false;
+    std::optional<std::string> mTlsVersion;
     double mElapsedMilli = 0;
     double mTimeStamp = 0;
     double mDataFlow = 0;

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <numbers>
 #include <sstream>
 #include "tests/platform/media/AudioTestSupport.h"
 #include "tests/support/NginxRtmp.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestMedia.h"
 #include "tests/support/TestUtil.h"
 
@@ -281,6 +283,48 @@ TEST(ZqlivePublish, AMicrophoneThatCannotBeOpenedFailsWithAOneLineReason) {
     EXPECT_EQ(last.rfind("zqlive publish: cannot open the audio input mic:zq_no_such_device: ", 0), 0u) << err;
 }
 
+TEST(ZqlivePublish, RtmpsWithACaFilePublishesThroughATlsTerminatorAndAWrongHostNameIsRefused) {
+    ASSERT_TRUE(zqtest::NginxRtmp::tlsAvailable()) << "nginx's RTMP or stream module is missing: run scripts/setup";
+    zqtest::TestCertificates ca;
+    auto certificate = ca.server("localhost"); // names no address
+    ASSERT_FALSE(certificate.certificate.empty()) << "openssl could not make the test certificates";
+    zqtest::NginxRtmp nginx;
+    nginx.setTlsFrontEnd({certificate.certificate, certificate.key});
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    std::string common = " --size 360x640 --fps 30 --bitrate 800 --ca-file '" + ca.caFile() + "'";
+
+    std::string out;
+    int rc = zqtest::runCommand(zqlive() + " publish " + nginx.tlsPublishUrl("tls") + common +
+                                    " --duration 3 --debug-info 2>/dev/null",
+                                &out);
+    ASSERT_EQ(rc, 0) << out;
+    auto events = jsonLines(out);
+    bool tlsRecord = false;
+    for (auto& e : events)
+        if (e["event"] == "debug") tlsRecord = tlsRecord || (e["isTls"] == true && e["tlsVersion"] == "TLS1.3");
+    EXPECT_TRUE(tlsRecord) << out;
+    EXPECT_EQ(events.back()["event"], "summary");
+    EXPECT_EQ(events.back()["tlsVersion"], "TLS1.3");
+    nginx.stop();
+    // It arrived (that recordings over TLS decode is proven with fixed media in the transport tests).
+    EXPECT_GT(zqtest::packetTimestamps(nginx.recordingPath("tls"), "v").size(), 20u);
+
+    // The same server by its address: the certificate does not name it.
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    std::string both;
+    rc = zqtest::runCommand(zqlive() + " publish " + nginx.tlsPublishUrl("wrong", "127.0.0.1") + common +
+                                " --reconnect-interval 1 --reconnect-count 1 2>&1",
+                            &both);
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(both.find("TLS certificate of 127.0.0.1 refused: The certificate is NOT trusted. The name in the "
+                        "certificate does not match the expected."),
+              std::string::npos)
+        << both;
+    EXPECT_NE(both.find("\"code\":205"), std::string::npos) << both;
+    nginx.stop();
+    EXPECT_FALSE(std::filesystem::exists(nginx.recordingPath("wrong")));
+}
+
 TEST(ZqlivePublish, BadArgumentsExitWithAOneLineReason) {
     std::string err;
     EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://127.0.0.1/live/x --fps 0 2>&1 >/dev/null", &err), 2);
@@ -293,6 +337,8 @@ TEST(ZqlivePublish, BadArgumentsExitWithAOneLineReason) {
     EXPECT_NE(err.find("--encoder must be hardware or file"), std::string::npos) << err;
     EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --audio speaker 2>/dev/null"), 2);
     EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmp://h/a/b --audio file: 2>/dev/null"), 2);
+    EXPECT_EQ(zqtest::runCommand(zqlive() + " publish rtmps://h/a/b --ca-file /nonexistent.pem 2>/dev/null"), 2);
+    EXPECT_NE(zqtest::runCommand(zqlive() + " publish rtmpt://h/a/b 2>/dev/null"), 0);
 }
 
 } // namespace

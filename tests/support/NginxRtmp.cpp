@@ -14,6 +14,7 @@ namespace {
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr const char* kRtmpModule = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
+constexpr const char* kStreamModule = "/usr/lib/nginx/modules/ngx_stream_module.so";
 
 bool portAccepts(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -35,11 +36,24 @@ NginxRtmp::~NginxRtmp() { stop(); }
 
 bool NginxRtmp::available() { return ::access(kNginx, X_OK) == 0 && ::access(kRtmpModule, R_OK) == 0; }
 
+bool NginxRtmp::tlsAvailable() { return available() && ::access(kStreamModule, R_OK) == 0; }
+
+void NginxRtmp::setTlsFrontEnd(TlsFrontEnd tls) {
+    mTls = std::move(tls);
+    if (mTlsPort == 0) mTlsPort = freeLoopbackPort();
+}
+
+std::string NginxRtmp::tlsPublishUrl(const std::string& name, const std::string& host) const {
+    return "rtmps://" + host + ":" + std::to_string(mTlsPort) + "/live/" + name;
+}
+
 void NginxRtmp::writeConfig() {
     const std::string& dir = mDir.path();
     std::ofstream conf(mDir.file("nginx.conf"), std::ios::trunc);
     // One process in the foreground, everything it writes kept inside the temporary folder.
-    conf << "load_module " << kRtmpModule << ";\n"
+    conf << "load_module " << kRtmpModule << ";\n";
+    if (mTls) conf << "load_module " << kStreamModule << ";\n";
+    conf
          << "daemon off;\n"
          << "master_process off;\n"
          << "error_log " << dir << "/error.log info;\n"
@@ -58,28 +72,42 @@ void NginxRtmp::writeConfig() {
     conf << "    }\n"
          << "  }\n"
          << "}\n";
+    if (mTls) {
+        conf << "stream {\n"
+             << "  server {\n"
+             << "    listen 127.0.0.1:" << mTlsPort << " ssl;\n"
+             << "    ssl_certificate " << mTls->certificate << ";\n"
+             << "    ssl_certificate_key " << mTls->key << ";\n"
+             << "    ssl_protocols " << mTls->protocols << ";\n"
+             << "    proxy_pass 127.0.0.1:" << (mTls->upstreamPort ? mTls->upstreamPort : mPort) << ";\n"
+             << "  }\n"
+             << "}\n";
+    }
 }
 
 bool NginxRtmp::waitUntilAccepting(double timeoutSeconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!mProcess.running()) return false;
-        if (portAccepts(mPort)) return true;
+        if (portAccepts(mPort) && (!mTls || portAccepts(mTlsPort))) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
 }
 
 bool NginxRtmp::start(double timeoutSeconds) {
-    if (!available()) {
-        mLastError = "nginx or its RTMP module is not installed (run scripts/setup)";
+    if (!available() || (mTls && !tlsAvailable())) {
+        mLastError = "nginx or its RTMP or stream module is not installed (run scripts/setup)";
         return false;
     }
     stop();
     // A first start may lose its port to another process between picking and binding it; a restart
     // must keep the port (the publisher reconnects to the same URL), so it only waits and retries.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (!mStartedOnce && attempt > 0) mPort = freeLoopbackPort();
+        if (!mStartedOnce && attempt > 0) {
+            mPort = freeLoopbackPort();
+            if (mTls) mTlsPort = freeLoopbackPort();
+        }
         writeConfig();
         mProcess = ChildProcess({kNginx, "-p", mDir.path() + "/", "-c", mDir.file("nginx.conf"), "-e",
                                  mDir.file("error.log")});

@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include "tests/support/TestUtil.h"
 
@@ -17,6 +18,21 @@ public:
 
     // True when nginx and its RTMP module are installed (scripts/setup installs both).
     static bool available();
+    // True when nginx's stream module (the TLS front end) is installed too.
+    static bool tlsAvailable();
+
+    // A TLS front end (nginx's stream module) on its own port that passes the decrypted bytes to the
+    // RTMP port. Set before start().
+    struct TlsFrontEnd {
+        std::string certificate; // PEM paths
+        std::string key;
+        std::string protocols = "TLSv1.2 TLSv1.3";
+        int upstreamPort = 0; // where the decrypted bytes go; 0: this nginx's RTMP port
+    };
+    void setTlsFrontEnd(TlsFrontEnd tls);
+    int tlsPort() const { return mTlsPort; }
+    // rtmps://HOST:TLSPORT/live/NAME
+    std::string tlsPublishUrl(const std::string& name, const std::string& host = "localhost") const;
 
     // Starts nginx and waits until its port accepts connections. The first start may move to another
     // free port when the one picked was taken meanwhile; later starts keep the port, so a publisher
@@ -44,6 +60,8 @@ private:
 
     TempDir mDir;
     int mPort = 0;
+    int mTlsPort = 0;
+    std::optional<TlsFrontEnd> mTls;
     bool mRecord = true;
     bool mStartedOnce = false;
     ChildProcess mProcess;

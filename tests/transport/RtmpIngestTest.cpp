@@ -15,6 +15,7 @@
 #include "ZQPlatform/RunLoop.h"
 #include "tests/support/NginxRtmp.h"
 #include "tests/support/TestMedia.h"
+#include "tests/transport/IngestTestSupport.h"
 #include "tests/transport/RecordingSocketDelegate.h"
 #include "transport/LibRtmpConnection.h"
 #include "transport/LinkInterrupt.h"
@@ -26,40 +27,9 @@ namespace {
 using zqtest::RecordingDelegate;
 using Clock = std::chrono::steady_clock;
 
-bool waitFor(const std::function<bool()>& done, double seconds) {
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
-
-// SIGPIPE must be able to kill this process for the tests to prove it never arrives.
-void expectSigpipeDeadly() {
-    struct sigaction action {};
-    sigaction(SIGPIPE, nullptr, &action);
-    ASSERT_EQ(action.sa_handler, SIG_DFL);
-    sigset_t mask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-    ASSERT_EQ(sigismember(&mask, SIGPIPE), 0);
-}
-
-std::shared_ptr<ZQLiveStreamInfo> streamTo(const std::string& url, const zqtest::TestMediaOptions& media) {
-    auto stream = std::make_shared<ZQLiveStreamInfo>();
-    stream->setUrl(url);
-    auto video = std::make_shared<ZQLiveVideoConfiguration>();
-    video->setVideoSize({static_cast<double>(media.width), static_cast<double>(media.height)});
-    video->setVideoFrameRate(static_cast<std::uint64_t>(media.frameRate));
-    video->setVideoBitRate(400000);
-    auto audio = std::make_shared<ZQLiveAudioConfiguration>();
-    audio->setNumberOfChannels(static_cast<std::uint64_t>(media.channels));
-    audio->setAudioSampleRate(static_cast<std::uint64_t>(media.sampleRate));
-    audio->setAudioBitrate(128000);
-    stream->setVideoConfiguration(video);
-    stream->setAudioConfiguration(audio);
-    return stream;
-}
+using zqtest::expectSigpipeDeadly;
+using zqtest::streamTo;
+using zqtest::waitFor;
 
 class RtmpIngestTest : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 #include "ZQLiveKit/TestPatternSource.h"
 #include "ZQLiveKit/ToneSource.h"
@@ -15,6 +16,7 @@
 #include "ZQPlatform/Clock.h"
 #include "ZQPlatform/DispatchQueue.h"
 #include "ZQPlatform/RunLoop.h"
+#include "ZQPlatform/TrustSettings.h"
 #include "apps/zqlive/AudioInputOption.h"
 #include "apps/zqlive/CameraOptions.h"
 #include "apps/zqlive/CaptureOptions.h"
@@ -25,7 +27,9 @@ namespace {
 const std::string kUsage =
     std::string("publish URL [--audio tone|silence|mic[:DEVICE]|file:WAV] [--size WxH] [--fps N] [--bitrate KBPS]\n"
                 "              [--audio-quality 0-3] [--duration SEC] [--adaptive] [--reconnect-interval S]\n"
-                "              [--reconnect-count N] [--debug-info] [--encoder hardware|file]\n") +
+                "              [--reconnect-count N] [--debug-info] [--encoder hardware|file] [--ca-file PEM]\n"
+                "  URL: rtmp://HOST[:PORT]/APP/STREAM, or rtmps:// for RTMP over TLS (the server's certificate\n"
+                "       and name are verified against the system's CAs plus --ca-file, or ZQLIVEKIT_CA_FILE)\n") +
     zqlive::captureUsage();
 
 struct PublishOptions {
@@ -42,12 +46,13 @@ struct PublishOptions {
     // Unset: the system version decides (file-based below 8.0).
     ZQLiveVideoEncoderType encoder = ZQLiveVideoEncoderType::Automatic;
     zqlive::CaptureOptions capture;
+    std::optional<std::string> caFile;
 };
 
 PublishOptions parse(const std::vector<std::string>& argv) {
     std::vector<std::string> switches{"adaptive", "debug-info"};
     std::vector<std::string> known{"audio", "size", "fps", "bitrate", "audio-quality", "duration", "adaptive",
-                                   "reconnect-interval", "reconnect-count", "debug-info", "encoder"};
+                                   "reconnect-interval", "reconnect-count", "debug-info", "encoder", "ca-file"};
     switches.insert(switches.end(), zqlive::captureSwitchNames().begin(), zqlive::captureSwitchNames().end());
     known.insert(known.end(), zqlive::captureOptionNames().begin(), zqlive::captureOptionNames().end());
     known.insert(known.end(), zqlive::kCameraSourceOptions.begin(), zqlive::kCameraSourceOptions.end());
@@ -78,6 +83,8 @@ PublishOptions parse(const std::vector<std::string>& argv) {
     o.reconnectInterval = args.integer("reconnect-interval", 0, 0, 3600);
     o.reconnectCount = args.integer("reconnect-count", 0, 0, 1000);
     o.debugInfo = args.has("debug-info");
+    if ((o.caFile = args.value("ca-file")) && ::access(o.caFile->c_str(), R_OK) != 0)
+        throw zqlive::UsageError("--ca-file: cannot read '" + *o.caFile + "'");
     if (auto encoder = args.value("encoder")) {
         if (*encoder != "hardware" && *encoder != "file") throw zqlive::UsageError("--encoder must be hardware or file");
         o.encoder = *encoder == "file" ? ZQLiveVideoEncoderType::FileBased : ZQLiveVideoEncoderType::Hardware;
@@ -106,6 +113,8 @@ nlohmann::json debugEvent(const ZQLiveDebug& d) {
             {"uploadUrl", d.uploadUrl() ? nlohmann::json(*d.uploadUrl()) : nlohmann::json()},
             {"videoSize", {d.videoSize().width, d.videoSize().height}},
             {"isRtmp", d.isRtmp()},
+            {"isTls", d.isTls()},
+            {"tlsVersion", d.tlsVersion() ? nlohmann::json(*d.tlsVersion()) : nlohmann::json()},
             {"elapsedMilli", d.elapsedMilli()},
             {"timeStamp", d.timeStamp()},
             {"dataFlow", d.dataFlow()},
@@ -166,10 +175,11 @@ private:
 };
 
 std::string statusText(const ZQLiveSession& session, double elapsed) {
-    char text[200];
+    char text[220];
     auto debug = session.debugInfo();
-    std::snprintf(text, sizeof text, "%-20s %7.1f s  sent %lld frames  %6.0f kbit/s  dropped %lld  queued %lld",
-                  ZQLiveStateName(session.state()), elapsed, debug ? static_cast<long long>(debug->totalFrame()) : 0LL,
+    std::string link = debug && debug->tlsVersion() ? " " + *debug->tlsVersion() : "";
+    std::snprintf(text, sizeof text, "%-20s%s %7.1f s  sent %lld frames  %6.0f kbit/s  dropped %lld  queued %lld",
+                  ZQLiveStateName(session.state()), link.c_str(), elapsed, debug ? static_cast<long long>(debug->totalFrame()) : 0LL,
                   debug ? debug->currentBandwidth() * 8 / 1000 : 0.0,
                   debug ? static_cast<long long>(debug->dropFrame()) : 0LL,
                   debug ? static_cast<long long>(debug->unSendCount()) : 0LL);
@@ -178,6 +188,7 @@ std::string statusText(const ZQLiveSession& session, double elapsed) {
 
 int runPublish(const std::vector<std::string>& argv) {
     PublishOptions o = parse(argv);
+    if (o.caFile) platform::TrustSettings::setCaFile(o.caFile);
 
     // Before any thread starts, so every thread inherits the blocked signals.
     zqlive::InterruptWatch interrupts;
@@ -295,7 +306,8 @@ int runPublish(const std::vector<std::string>& argv) {
                   {"framesSent", debug ? debug->totalFrame() : 0},
                   {"framesDropped", debug ? debug->dropFrame() : 0},
                   {"framesUnsent", debug ? debug->unSendCount() : 0},
-                  {"bytesSent", debug ? debug->dataFlow() : 0.0}});
+                  {"bytesSent", debug ? debug->dataFlow() : 0.0},
+                  {"tlsVersion", debug && debug->tlsVersion() ? nlohmann::json(*debug->tlsVersion()) : nlohmann::json()}});
     if (reporter->failed()) {
         std::fprintf(stderr, "zqlive publish: %s\n", reporter->failure().c_str());
         return 1;
