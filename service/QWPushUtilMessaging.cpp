@@ -96,17 +96,18 @@ void QWPushUtil::roomContext() { socket_emit("room_context", ""); }
 
 void QWPushUtil::chatMessage(const std::string& text) { socket_emit("chat_message", text); }
 
-void QWPushUtil::privateChatWithTouserid(const std::optional<std::string>& toUserId, const std::string& msg) {
-    if (!toUserId || !mViewerId) return;
+bool QWPushUtil::privateChatWithTouserid(const std::optional<std::string>& toUserId, const std::string& msg) {
+    if (!toUserId || !mViewerId) return false;
     auto from = mOnlineUsers.find(*mViewerId);
     auto to = mOnlineUsers.find(*toUserId);
-    if (from == mOnlineUsers.end() || to == mOnlineUsers.end() || *toUserId == *mViewerId) return;
+    if (from == mOnlineUsers.end() || to == mOnlineUsers.end() || *toUserId == *mViewerId) return false;
     nlohmann::json chat = {{"fromuserid", *mViewerId}, {"fromusername", from->second}, {"fromuserrole", "publisher"},
                            {"touserid", *toUserId},    {"tousername", to->second},     {"msg", msg},
                            {"time", localClockTime()}};
     auto text = platform::JSONSerialization::serialize(chat);
-    if (!text) return;
+    if (!text) return false;
     socket_emit("private_chat", *text);
+    return true;
 }
 
 void QWPushUtil::killSocket() {

@@ -159,7 +159,9 @@ public:
     void roomUserCount();
     void roomContext();
     void chatMessage(const std::string& text);
-    void privateChatWithTouserid(const std::optional<std::string>& toUserId, const std::string& msg);
+    // False when the chat is dropped: no target, the target is this presenter, or either is missing
+    // from the room context's online users.
+    bool privateChatWithTouserid(const std::optional<std::string>& toUserId, const std::string& msg);
     void killSocket();
     void removeSocket_push();
     void socketReconnected(const nlohmann::json& ignored = nullptr);

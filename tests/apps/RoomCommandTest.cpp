@@ -10,6 +10,7 @@
 #include <sstream>
 #include "tests/support/FakeRoomService.h"
 #include "tests/support/NginxRtmp.h"
+#include "tests/support/SocketIOServer.h"
 #include "tests/support/TestUtil.h"
 
 using nlohmann::json;
@@ -106,6 +107,20 @@ protected:
     }
     // The ingest node of the room: `nginx`'s stream "room".
     void ingestNode(const zqtest::NginxRtmp& nginx) { oneNode("ingest", nginx.publishUrl("room")); }
+
+    // A socket.io server as the room's chat host.
+    void startChatServer(zqtest::SocketIOServer& server) {
+        std::string missing;
+        ASSERT_TRUE(zqtest::SocketIOServer::available(&missing)) << missing;
+        ASSERT_TRUE(server.start()) << server.lastError();
+        room.patchLogin({{"chatHost", "127.0.0.1:" + std::to_string(server.port())}});
+    }
+    static std::vector<json> delegateArgs(const std::vector<json>& lines, const std::string& op) {
+        std::vector<json> out;
+        for (auto& l : events(lines, "delegate"))
+            if (l["op"] == op) out.push_back(l["args"]);
+        return out;
+    }
 
     zqtest::TempDir dir;
     FakeRoomService room;
@@ -337,4 +352,70 @@ TEST_F(RoomCommandTest, HttpDnsNodeListChoosesNodeOneWithANote) {
     EXPECT_EQ(events(lines, "started").at(0)["node"], 1);
     EXPECT_EQ(room.requestsTo("/httpdns").at(0).header("WS_URL"), a.publishUrl);
     EXPECT_EQ(lines.back()["ok"], true);
+}
+
+// The chat options go out once the room socket connects; what the room sends back reaches the
+// delegate and is printed.
+TEST_F(RoomCommandTest, ChatOptionsReachTheRoomSocketAndItsEventsArePrinted) {
+    zqtest::SocketIOServer server;
+    startChatServer(server);
+    if (HasFatalFailure()) return;
+    json context = {{"onlineUsers", {{{"id", "viewer-7"}, {"name", "Presenter"}, {"role", "publisher"}},
+                                     {{"id", "u-2"}, {"name", "Ann"}, {"role", "student"}}}}};
+    ASSERT_TRUE(server.command({{"cmd", "reply"}, {"on", "room_context"}, {"name", "room_context"}, {"args", {context.dump()}}}));
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    ingestNode(nginx);
+    auto run = start("--config '" + config() + "' --chat hello --chat 'and again' --private-chat u-2:hi --user-count", true);
+    ASSERT_TRUE(waitFor([&] { return printed(run, "on_private_chat:") && printed(run, "and again") && printed(run, "\"started\""); },
+                        30))
+        << run.output() << json(server.events()).dump();
+    EXPECT_EQ(run.process->stop(SIGTERM), 0) << zqtest::readFile(run.err);
+
+    EXPECT_EQ(server.messageArgs("chat_message"), (std::vector<json>{"hello", "and again"}));
+    EXPECT_EQ(server.messageArgs("room_user_count").size(), 1u);
+    auto privateChats = server.messageArgs("private_chat");
+    ASSERT_EQ(privateChats.size(), 1u);
+    json chat = json::parse(privateChats[0].get<std::string>());
+    EXPECT_EQ(chat["touserid"], "u-2");
+    EXPECT_EQ(chat["tousername"], "Ann");
+    EXPECT_EQ(chat["msg"], "hi");
+
+    auto lines = jsonLines(run.output());
+    EXPECT_EQ(delegateArgs(lines, "on_chat_message:"),
+              (std::vector<json>{json::array({"hello"}), json::array({"and again"})}));
+    EXPECT_EQ(delegateArgs(lines, "receivePublisherId:onlineUsers:"),
+              std::vector<json>{json::array({"viewer-7", {{"u-2", "Ann"}, {"viewer-7", "Presenter"}}})});
+    EXPECT_EQ(delegateArgs(lines, "on_private_chat:"), std::vector<json>{json::array({privateChats[0]})});
+    EXPECT_EQ(delegateArgs(lines, "room_user_count:").size(), 1u);
+    EXPECT_TRUE(events(lines, "note").empty()) << run.output();
+    EXPECT_EQ(lines.back(), (json{{"event", "done"}, {"ok", true}, {"reason", nullptr}}));
+}
+
+// A kick-out ends the broadcast with the teardown of a failure; a private chat to oneself is dropped
+// with a note.
+TEST_F(RoomCommandTest, KickOutEndsTheRunAsAFailure) {
+    zqtest::SocketIOServer server;
+    startChatServer(server);
+    if (HasFatalFailure()) return;
+    zqtest::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.lastError();
+    ingestNode(nginx);
+    auto run = start("--config '" + config() + "' --private-chat viewer-7:me");
+    ASSERT_TRUE(waitFor([&] { return printed(run, "\"event\":\"started\"") && printed(run, "\"event\":\"note\""); }, 30))
+        << run.output();
+    ASSERT_TRUE(server.command({{"cmd", "emit"}, {"name", "kick_out"}, {"args", json::array()}}));
+    ASSERT_TRUE(waitFor([&] { return run.finished(); }, 20)) << run.output();
+    EXPECT_EQ(run.exitCode(), 1);
+    auto lines = jsonLines(run.output());
+    auto notes = events(lines, "note");
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0]["text"], "private chat to viewer-7 not sent: that is this presenter");
+    EXPECT_TRUE(server.messageArgs("private_chat").empty());
+    auto ops = delegateOps(lines);
+    auto kicked = std::find(ops.begin(), ops.end(), "kick_out");
+    ASSERT_NE(kicked, ops.end()) << run.output();
+    EXPECT_NE(std::find(kicked, ops.end(), "stopPushSuccessful"), ops.end()) << run.output();
+    EXPECT_EQ(lines.back(), (json{{"event", "done"}, {"ok", false}, {"reason", "kicked out"}}));
+    EXPECT_EQ(room.requestsTo("/api/live/stop").size(), 1u);
 }

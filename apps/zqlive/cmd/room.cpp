@@ -19,6 +19,7 @@
 #include "ZQPlatform/UserDefaults.h"
 #include "apps/zqlive/AudioInputOption.h"
 #include "apps/zqlive/Cli.h"
+#include "service/messaging/ScriptHost.h"
 
 namespace {
 
@@ -28,7 +29,8 @@ using ojson = nlohmann::ordered_json;
 constexpr const char* kUsage =
     "room --config FILE [--node N] [--duration S] [--size WxH] [--bitrate KBPS] [--orientation 1|2|3|4]\n"
     "            [--back] [--record start,pause,resume,stop] [--token] [--save-log] [--video testsrc]\n"
-    "            [--audio tone|silence|mic[:DEVICE]|file:WAV] [--login-only]\n\n"
+    "            [--audio tone|silence|mic[:DEVICE]|file:WAV] [--login-only]\n"
+    "            [--chat TEXT]... [--private-chat USERID:TEXT] [--user-count] [--room-context]\n\n"
     "  --config FILE   the room and its services (JSON): viewHost, liveHost, interactionHost (host[:port]),\n"
     "                  httpDnsUrl (http URL), caFile, userId, roomId, viewerName, token, security, appGroup;\n"
     "                  the file wins over the ZQLIVEKIT_* environment, which wins over the built-in hosts\n"
@@ -41,9 +43,14 @@ constexpr const char* kUsage =
     "  --token         fetch the interaction token once the room reports live commerce on\n"
     "  --save-log      keep the kit's diagnostic log and print its path\n"
     "  --video, --audio  the camera and microphone, as for zqlive publish (default testsrc and tone)\n"
-    "  --login-only    log in, print the node list and log out\n\n"
+    "  --login-only    log in, print the node list and log out\n"
+    "  --chat TEXT     a public chat message (repeatable), sent once the room socket first connects\n"
+    "  --private-chat USERID:TEXT  a private chat, sent once the room context (asked for on connecting)\n"
+    "                  has arrived; a chat the room drops (unknown user, oneself) prints a note\n"
+    "  --user-count, --room-context  ask the room socket for its user count or its context once connected\n\n"
     "Prints one JSON object per line: every delegate call ({\"event\":\"delegate\",\"op\":...,\"args\":[...]}),\n"
-    "\"started\", \"record\", \"token\", \"note\" and \"nodes\" events, and last {\"event\":\"done\",\"ok\":...,\"reason\":...}.\n"
+    "\"started\", \"record\", \"token\", \"note\", \"socket\" (room socket state) and \"nodes\" events, and last\n"
+    "{\"event\":\"done\",\"ok\":...,\"reason\":...}. A kick-out from the room ends the run like a failure.\n"
     "Exit 0 when the broadcast ran and stopped cleanly and every record step succeeded, 1 on a reported\n"
     "failure, 2 on bad arguments or configuration.";
 
@@ -131,12 +138,16 @@ struct RoomOptions {
     bool saveLog = false;
     bool loginOnly = false;
     zqlive::AudioInputOption audio;
+    std::vector<std::string> chats;
+    std::optional<std::pair<std::string, std::string>> privateChat; // user id, text
+    bool userCount = false;
+    bool roomContext = false;
 };
 
 RoomOptions parse(const std::vector<std::string>& argv) {
-    zqlive::Args args(argv, {"back", "token", "save-log", "login-only"});
+    zqlive::Args args(argv, {"back", "token", "save-log", "login-only", "user-count", "room-context"});
     args.allowOnly({"config", "node", "duration", "size", "bitrate", "orientation", "back", "record", "token", "save-log",
-                    "video", "audio", "login-only"});
+                    "video", "audio", "login-only", "chat", "private-chat", "user-count", "room-context"});
     if (!args.positionals().empty()) throw zqlive::UsageError("unexpected argument '" + args.positionals()[0] + "'");
     auto path = args.value("config");
     if (!path) throw zqlive::UsageError("--config FILE is required");
@@ -167,6 +178,15 @@ RoomOptions parse(const std::vector<std::string>& argv) {
     o.token = args.has("token");
     o.saveLog = args.has("save-log");
     o.loginOnly = args.has("login-only");
+    o.chats = args.values("chat");
+    if (auto chat = args.value("private-chat")) {
+        auto colon = chat->find(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == chat->size())
+            throw zqlive::UsageError("--private-chat must be USERID:TEXT, got '" + *chat + "'");
+        o.privateChat = std::make_pair(chat->substr(0, colon), chat->substr(colon + 1));
+    }
+    o.userCount = args.has("user-count");
+    o.roomContext = args.has("room-context");
     o.config = readConfig(*path);
     return o;
 }
@@ -273,6 +293,8 @@ private:
     void finish();
     void fail(const std::string& reason) { stop(reason); }
     void updateStatus();
+    void socketStateChanged(zqmessaging::ScriptHost::ConnectionState state, const std::string& url);
+    void sendPrivateChat();
 
     RoomOptions mOptions;
     SyntheticMedia mMedia;
@@ -291,6 +313,8 @@ private:
     bool mTokenAsked = false;
     bool mTokenPending = false;
     bool mTokenFailed = false;
+    bool mSocketConnected = false;   // the room socket has connected at least once
+    bool mPrivateChatPending = false; // waits for the room context that names its target
     std::optional<std::string> mFailure;
     int mExitCode = 0;
     platform::DelayedTask mLoginLimit, mDurationTask, mStopLimit, mTokenLimit;
@@ -339,11 +363,17 @@ void RoomRun::makeDelegate() {
     d.on_chat_message = [](const std::string& p) { printDelegate("on_chat_message:", {p}); };
     d.on_private_chat = [](const std::string& p) { printDelegate("on_private_chat:", {p}); };
     d.customMessage = [](const json& m) { printDelegate("customMessage:", {m}); };
-    d.receivePublisherId = [](auto& id, auto& users) { printDelegate("receivePublisherId:onlineUsers:", {orNull(id), json(users)}); };
+    d.receivePublisherId = [this](auto& id, auto& users) {
+        printDelegate("receivePublisherId:onlineUsers:", {orNull(id), json(users)});
+        if (mPrivateChatPending) sendPrivateChat();
+    };
     d.publishStream = [] { printDelegate("publishStream", json::array()); };
     d.setMainSpeaker = [](bool me) { printDelegate("setMainSpeaker:", {me}); };
     d.endStream = [] { printDelegate("endStream", json::array()); };
-    d.kick_out = [] { printDelegate("kick_out", json::array()); };
+    d.kick_out = [this] {
+        printDelegate("kick_out", json::array());
+        fail("kicked out");
+    };
     d.onInteractionConfigure = [this](auto& model) {
         printDelegate("onInteractionConfigure:", {{{"isLiveStoreSwitch", model ? model->isLiveStoreSwitch() : 0}}});
         if (mOptions.token && model && model->isLiveStoreSwitch() != 0 && !mTokenAsked) askForToken();
@@ -537,11 +567,39 @@ void RoomRun::finish() {
     if (!mFailure && !mOptions.loginOnly && !mStarted) mFailure = "interrupted before the broadcast started";
     if (!mFailure && mRecordFailed) mFailure = "a record step failed";
     if (!mFailure && mTokenFailed) mFailure = "the interaction token could not be fetched";
+    const bool chatAsked = !mOptions.chats.empty() || mOptions.privateChat || mOptions.userCount || mOptions.roomContext;
+    if (chatAsked && !mSocketConnected)
+        zqlive::emit(ojson{{"event", "note"}, {"text", "chat options not sent: the room socket never connected"}});
+    if (mPrivateChatPending)
+        zqlive::emit(ojson{{"event", "note"}, {"text", "private chat not sent: the room context never arrived"}});
     if (mOptions.saveLog) zqlive::emit(ojson{{"event", "log"}, {"path", SaveLogUtil::sharedInstance().saveLogPath()}});
     zqlive::emit(ojson{{"event", "done"}, {"ok", !mFailure}, {"reason", mFailure ? json(*mFailure) : json(nullptr)}});
     if (mFailure && mExitCode == 0) mExitCode = 1;
     if (mFailure) std::fprintf(stderr, "zqlive room: %s\n", mFailure->c_str());
     platform::RunLoop::main().stop();
+}
+
+// The chat options go out once, on the first connection: a reconnection does not repeat them.
+void RoomRun::socketStateChanged(zqmessaging::ScriptHost::ConnectionState state, const std::string& url) {
+    zqlive::emit(ojson{{"event", "socket"}, {"state", zqmessaging::connectionStateName(state)}, {"url", url}});
+    if (state != zqmessaging::ScriptHost::ConnectionState::Connected || mSocketConnected) return;
+    mSocketConnected = true;
+    if (mPhase == Phase::Stopping || mPhase == Phase::Done) return;
+    if (mOptions.userCount) mUtil->roomUserCount();
+    // A private chat names its target through the room context: ask for it when the run does not already.
+    if (mOptions.roomContext || mOptions.privateChat) mUtil->roomContext();
+    mPrivateChatPending = mOptions.privateChat.has_value();
+    for (auto& text : mOptions.chats) mUtil->chatMessage(text);
+}
+
+void RoomRun::sendPrivateChat() {
+    mPrivateChatPending = false;
+    auto& [userId, text] = *mOptions.privateChat;
+    if (mUtil->privateChatWithTouserid(userId, text)) return;
+    const bool self = mUtil->viewerId() == userId;
+    zqlive::emit(ojson{{"event", "note"},
+                       {"text", "private chat to " + userId + " not sent: " +
+                                    (self ? "that is this presenter" : "the room context does not list the user")}});
 }
 
 void RoomRun::updateStatus() {
@@ -576,6 +634,17 @@ int RoomRun::run() {
     interrupts.watch([this] { stop(""); });
     auto& loop = platform::RunLoop::main();
     QWPushUtil::setSessionMaker([this](auto audio, auto video, std::int64_t) { return mMedia.makeSession(audio, video); });
+    // The kit's own socket host, watched so the chat options wait for the connection.
+    // The facade may keep its host past this run: the host reaches the run only while it lasts.
+    auto socketWatch = std::make_shared<zqmessaging::ScriptHost::StateHandler>(
+        [this](zqmessaging::ScriptHost::ConnectionState state, const std::string& url) { socketStateChanged(state, url); });
+    QWPushUtil::setScriptHostFactory([watch = std::weak_ptr(socketWatch)] {
+        auto host = zqmessaging::makeNativeScriptHost();
+        host->setStateHandler([watch](zqmessaging::ScriptHost::ConnectionState state, const std::string& url) {
+            if (auto handler = watch.lock()) (*handler)(state, url);
+        });
+        return host;
+    });
     // The session's own microphone (a device or a file): an input that fails ends the run.
     std::unique_ptr<zqlive::AudioInputWatch> audioInput;
     if (mOptions.audio.captured()) {
@@ -586,6 +655,8 @@ int RoomRun::run() {
     loop.run();
     mMedia.stop();
     QWPushUtil::setSessionMaker(nullptr);
+    QWPushUtil::setScriptHostFactory(nullptr);
+    socketWatch.reset();
     if (mStopPoll) mStopPoll->invalidate();
     if (mRecordWait) mRecordWait->invalidate();
     mUtil.reset();

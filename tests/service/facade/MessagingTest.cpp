@@ -73,10 +73,10 @@ TEST_F(MessagingTest, EmitsUseThePlainCallExceptTheUnbufferedHeartbeat) {
 
 TEST_F(MessagingTest, PrivateChatOnlyToAnotherKnownUser) {
     post("room_context", R"({"onlineUsers":[{"id":"7","name":"Me","role":"publisher"},{"id":"8","name":"Ann","role":"student"}]})");
-    util->privateChatWithTouserid(std::string("8"), "hi 'Ann'");
-    util->privateChatWithTouserid(std::string("7"), "self");
-    util->privateChatWithTouserid(std::string("9"), "stranger");
-    util->privateChatWithTouserid(std::nullopt, "nobody");
+    EXPECT_TRUE(util->privateChatWithTouserid(std::string("8"), "hi 'Ann'"));
+    EXPECT_FALSE(util->privateChatWithTouserid(std::string("7"), "self"));
+    EXPECT_FALSE(util->privateChatWithTouserid(std::string("9"), "stranger"));
+    EXPECT_FALSE(util->privateChatWithTouserid(std::nullopt, "nobody"));
     time.runMain();
     ASSERT_EQ(host->scripts.size(), 1u);
     const std::string& call = host->scripts[0];
