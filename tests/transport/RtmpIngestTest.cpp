@@ -147,17 +147,16 @@ TEST_F(RtmpIngestTest, PublishedH264AndAacAreRecordedByteForByteAndDecode) {
     expectPlayableRecording(path, options);
 
     // Sent in 4096-byte chunks, received as sent: every picture (its 4-byte length and NAL unit)
-    // and every access unit, at its time. The first of each kind went as the sequence header (so
-    // the recorder, which starts its video at a key frame, starts at the second one); the last five
+    // and every access unit, at its time. The first key frame made the AVC sequence header and went
+    // out as a picture too; the first access unit went only as the AAC sequence header; the last five
     // stayed in the sort window.
     auto released = media.interleaved();
     released.resize(released.size() - ZVStreamingBuffer::kSortWindow);
     std::vector<zqtest::PacketDigest> video, audio;
-    bool firstVideo = true, firstAudio = true, keyFrameSeen = false;
+    bool firstAudio = true, keyFrameSeen = false;
     for (auto& frame : released) {
         const ZQBytes& data = frame->data();
         if (const ZQVideoFrame* picture = frame->asVideoFrame()) {
-            if (std::exchange(firstVideo, false)) continue;
             keyFrameSeen = keyFrameSeen || picture->isKeyFrame();
             if (!keyFrameSeen) continue;
             std::vector<std::uint8_t> packet{std::uint8_t(data.size() >> 24), std::uint8_t(data.size() >> 16),
