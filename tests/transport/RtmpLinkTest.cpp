@@ -271,6 +271,19 @@ protected:
         socket->setDelegate(delegate);
         return socket;
     }
+    // A stream under way to `server`, on links taken for dead after one second without progress.
+    std::shared_ptr<ZVStreamRTMPSocket> streamWithOneSecondStallTime(FakeRtmpServer& server, const std::string& name) {
+        auto socket = publisher(server.url(name), [] {
+            auto connection = std::make_unique<LibRtmpConnection>();
+            connection->setStallSeconds(1);
+            return connection;
+        });
+        socket->start();
+        EXPECT_TRUE(waitFor([&] { return delegate->sawStatus(ZQLiveStart); }, 5));
+        feed(socket);
+        return socket;
+    }
+
     // 10 kB pictures every 20 ms with a key frame each second, and audio: 4 Mbit/s, far more than a
     // peer that stops reading can hold in its buffers.
     void feed(const std::shared_ptr<ZVStreamRTMPSocket>& socket) {
@@ -337,14 +350,7 @@ TEST_F(PublisherLink, StopReturnsPromptlyWhenThePeerStopsReadingMidStream) {
 
 TEST_F(PublisherLink, APeerThatStopsReadingIsTakenForDeadAfterTheStallTimeAndTheLinkReconnects) {
     FakeRtmpServer server(FakeRtmpServer::Mode::Serve, 4096);
-    auto socket = publisher(server.url("stalled"), [] {
-        auto connection = std::make_unique<LibRtmpConnection>();
-        connection->setStallSeconds(1);
-        return connection;
-    });
-    socket->start();
-    ASSERT_TRUE(waitFor([&] { return delegate->sawStatus(ZQLiveStart); }, 5));
-    feed(socket);
+    auto socket = streamWithOneSecondStallTime(server, "stalled");
     ASSERT_TRUE(server.waitUntil([&] { return server.mediaBytes(1) > 50000; }, 5));
     auto stalledAt = Clock::now();
     server.stopReading();
@@ -358,14 +364,7 @@ TEST_F(PublisherLink, APeerThatStopsReadingIsTakenForDeadAfterTheStallTimeAndThe
 
 TEST_F(PublisherLink, ASlowReaderIsNotTakenForDead) {
     FakeRtmpServer server(FakeRtmpServer::Mode::Serve, 4096);
-    auto socket = publisher(server.url("slow"), [] {
-        auto connection = std::make_unique<LibRtmpConnection>();
-        connection->setStallSeconds(1);
-        return connection;
-    });
-    socket->start();
-    ASSERT_TRUE(waitFor([&] { return delegate->sawStatus(ZQLiveStart); }, 5));
-    feed(socket);
+    auto socket = streamWithOneSecondStallTime(server, "slow");
     // The peer reads in bursts 0.6 s apart: far slower than the stream, but never a full second
     // without taking anything.
     for (int i = 0; i < 5; ++i) {
